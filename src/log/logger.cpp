@@ -1,0 +1,89 @@
+#include "log/logger.h"
+
+#include <algorithm>
+
+#include "log/log_path.h"
+
+Logger::Logger(std::unique_ptr<FileTools> files, const LocalClock& clock,
+               std::string defaultLogPath)
+    : Files(std::move(files)), Clock(clock), DefaultLogPath(std::move(defaultLogPath)) {
+  Buffer.reserve(1024);
+}
+
+Logger::~Logger() {
+  try {
+    FlushBuffer();
+  } catch (const std::exception&) {
+    // Nowhere left to report it: the program is ending.
+  }
+}
+
+void Logger::SetLogSizeMB(std::int32_t value) { LogSizeMB = std::clamp(value, 1, 1999); }
+
+void Logger::LogDebug(std::uint8_t DbgLevel, std::string_view Text) {
+  if (!Accepts(DbgLevel)) return;
+  const WallTime now = Clock.Now();
+  const std::string stamp = LocalDateTimeText(now);
+  std::string line;
+  line.reserve(stamp.size() + 3 + Text.size() + 2);
+  line.append(stamp).append(" - ").append(Text).append("\r\n");
+  AppendLine(line);
+
+  if (!UseLogDelay || Buffer.size() >= DelayedFlushBytes) {
+    FlushBuffer();
+    return;
+  }
+  const double elapsed = SecondsSinceLocalMidnight(now) - LastFlushTime;
+  if (elapsed < 0 || elapsed >= 1.0) FlushBuffer();  // below 0: the day changed since
+}
+
+void Logger::AppendLine(std::string_view text) {
+  const std::size_t newLength = Buffer.size() + text.size();
+  // Grow in large steps so that a busy log reallocates rarely; the buffer never shrinks.
+  if (newLength > Buffer.capacity()) Buffer.reserve(Buffer.capacity() + 3 * newLength);
+  Buffer.append(text);
+  WaitingLineLengths.push_back(text.size());
+}
+
+void Logger::FlushBuffer() {
+  LastFlushTime = SecondsSinceLocalMidnight(Clock.Now());
+  if (Buffer.empty()) return;
+  if (LogPath.empty()) LogPath = DefaultLogPath;
+
+  const std::int64_t limit = static_cast<std::int64_t>(LogSizeMB) * BytesPerMB;
+  const std::string notice = DroppedLinesNotice();
+  const std::int64_t waiting = static_cast<std::int64_t>(notice.size() + Buffer.size());
+  try {
+    if (waiting > limit - FileSize - 5) RotateLogFile();
+    FileSize = Files->AppendToFile(LogPath, notice.empty() ? Buffer : notice + Buffer);
+  } catch (...) {
+    DropOldestBeyondLimit();
+    throw;
+  }
+  // Once the text is in the file it must never be written again, whatever the rotation does.
+  Buffer.clear();
+  WaitingLineLengths.clear();
+  DroppedLines = 0;
+  if (FileSize >= limit - 5) RotateLogFile();
+}
+
+void Logger::RotateLogFile() {
+  Files->RenameFile(LogPath, PreviousGenerationPath(LogPath));
+  FileSize = 0;
+}
+
+void Logger::DropOldestBeyondLimit() {
+  std::size_t dropBytes = 0;
+  while (Buffer.size() - dropBytes > MaxWaitingBytes && !WaitingLineLengths.empty()) {
+    dropBytes += WaitingLineLengths.front();
+    WaitingLineLengths.pop_front();
+    ++DroppedLines;
+  }
+  Buffer.erase(0, dropBytes);
+}
+
+std::string Logger::DroppedLinesNotice() const {
+  if (DroppedLines == 0) return {};
+  return LocalDateTimeText(Clock.Now()) + " - " + std::to_string(DroppedLines) +
+         " log lines were dropped while the log file could not be written\r\n";
+}

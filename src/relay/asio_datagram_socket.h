@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "asio/io_context.hpp"
+#include "asio/ip/udp.hpp"
+#include "relay/asio_session_sockets.h"
+#include "relay/socket_control.h"
+
+// wListen over Asio: one DataArrival per datagram. When the socket becomes readable, the
+// datagrams already waiting are handed over one after another before the parts they produced
+// are written, so a burst of events leaves in few writes per client.
+class AsioDatagramSocket final : public DatagramSocket {
+ public:
+  static constexpr std::size_t MaxDatagram = 65536;
+  static constexpr int MaxDatagramsPerWakeup = 64;
+
+  AsioDatagramSocket(asio::io_context& io, AsioSessionSockets& sessions);
+
+  // Binds to the port on every local IPv4 address; throws std::system_error.
+  void Bind(std::uint16_t port);
+  void Start(SocketEvents& events);
+  void Close();
+
+  std::string GetData() override;
+  std::string RemoteHost() const override { return RemoteHostIP(); }
+  std::string RemoteHostIP() const override;
+  int RemotePort() const override { return Sender.port(); }
+
+ private:
+  void WaitReadable();
+  void ReadWaiting();
+
+  asio::ip::udp::socket Socket;
+  AsioSessionSockets& Sessions;
+  SocketEvents* Events = nullptr;
+  std::vector<char> Datagram;
+  std::size_t DatagramLength = 0;
+  std::error_code ReadError;
+  asio::ip::udp::endpoint Sender;
+};

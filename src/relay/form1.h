@@ -1,0 +1,85 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <functional>
+
+#include "log/debug_log.h"
+#include "relay/session_table.h"
+#include "relay/socket_control.h"
+#include "relay/status_display.h"
+#include "service/service_bridge.h"
+#include "startup/local_clock.h"
+#include "startup/settings.h"
+
+// The relay: admits clients on the lowest free socket element, reads their subscription
+// requests, fans every event datagram out to the streaming sessions whose filters accept it,
+// and on its one-second tick closes idle clients and sends keep-alive parts.
+//
+// Everything runs on one thread, one event at a time, so the session table needs no lock.
+class Form1 final : public SocketEvents {
+ public:
+  static constexpr std::size_t MaxArrivalLength = 1000;
+  static constexpr std::size_t MaxRequestLength = 1000;
+  static constexpr std::chrono::seconds IdleTimeout{10};
+  static constexpr std::int32_t TicksPerDay = 86400;
+  static constexpr std::int32_t KeepAliveEveryTicks = 5;
+
+  struct Host {
+    SessionSockets& wSession;
+    DatagramSocket& wListen;
+    DebugLog& log;
+    const LocalClock& clock;
+    ServiceBridge& service;
+    StatusDisplay& status;
+    std::function<void()> Shutdown;
+  };
+
+  Form1(const Settings& settings, Host host);
+
+  void tmrKeepAlive_Timer();
+  void CloseIdle();
+  void CloseConnection(ElementIndex Index);
+
+  void wSession_ConnectionRequest(ElementIndex Index, RequestId requestID) override;
+  void wSession_DataArrival(ElementIndex Index, long bytesTotal) override;
+  void wSession_Close(ElementIndex Index) override;
+  void wSession_Error(ElementIndex Index, int Number, const std::string& Description) override;
+  void wListen_DataArrival(long bytesTotal) override;
+
+  const ClientSession& Session(ElementIndex Index) const { return Sessions.at(Index); }
+  std::int32_t TickCount() const { return TickCounter; }
+
+ private:
+  ElementIndex FindFreeSession();
+  bool IsClientElement(ElementIndex Index) const;
+  bool IsStreaming(ElementIndex Index) const;
+  bool WantsEvent(const ClientSession& session, const std::string& senderIp,
+                  const std::string& eventText) const;
+  void ClearSession(ElementIndex Index);
+  void Teardown(ElementIndex Index, const char* ending);
+  void SendToStreaming(const SharedBytes& part);
+  int CountStreaming() const;
+
+  // Builds the line only when the level filter lets it through.
+  template <class... Pieces>
+  void LogText(std::uint8_t level, const Pieces&... pieces) {
+    if (!Log.Accepts(level)) return;
+    std::string text;
+    (text.append(pieces), ...);
+    Log.Log(level, text);
+  }
+
+  const Settings& Config;
+  SessionSockets& wSession;
+  DatagramSocket& wListen;
+  DebugLog& Log;
+  const LocalClock& Clock;
+  ServiceBridge& Service;
+  StatusDisplay& Status;
+  std::function<void()> Shutdown;
+
+  SessionTable Sessions;
+  std::int32_t TickCounter = 0;
+};

@@ -1,0 +1,36 @@
+#include <system_error>
+
+#include "relay/form1.h"
+#include "relay/stream_format.h"
+
+bool Form1::WantsEvent(const ClientSession& session, const std::string& senderIp,
+                       const std::string& eventText) const {
+  const SessionFilters& filters = session.Filters;
+  const bool sourcePasses = filters.SourceIp.empty() || filters.SourceIp == senderIp;
+  const bool textPasses = eventText.find(filters.TextFilter) != std::string::npos;
+  return sourcePasses && textPasses;
+}
+
+void Form1::wListen_DataArrival(long /*bytesTotal*/) {
+  std::string eventText;
+  try {
+    eventText = wListen.GetData();
+  } catch (const std::system_error& failure) {
+    LogText(10, "ListenSock error: ", failure.code().message());
+  }
+  if (eventText.empty()) return;
+
+  const std::string senderIp = wListen.RemoteHostIP();
+  LogText(1, "wListen_DataArrival: Remotehost:", wListen.RemoteHost(), " / RemotehostIP:",
+          senderIp, " / RemotePort:", std::to_string(wListen.RemotePort()));
+  LogText(1, eventText);
+
+  // Built at the first recipient and shared by all of them.
+  SharedBytes part;
+  const ElementIndex highest = wSession.HighestIndex();
+  for (ElementIndex i = 1; i <= highest; ++i) {
+    if (!IsStreaming(i) || !WantsEvent(Sessions[i], senderIp, eventText)) continue;
+    if (!part) part = EventPart(eventText, Config.UseEventContentType);
+    wSession.SendData(i, part);
+  }
+}

@@ -1,0 +1,29 @@
+#include "relay/form1.h"
+#include "relay/stream_format.h"
+
+void Form1::tmrKeepAlive_Timer() {
+  if (Service.ServiceStopRequested()) {
+    Shutdown();
+    return;
+  }
+  if (++TickCounter >= TicksPerDay) TickCounter = 0;
+  CloseIdle();
+  Status.ShowServingCount(CountStreaming());
+  if (TickCounter % KeepAliveEveryTicks == 0) {
+    SendToStreaming(KeepAlivePart(LocalDateTimeText(Clock.Now())));
+  }
+}
+
+int Form1::CountStreaming() const {
+  int count = 0;
+  const ElementIndex highest = wSession.HighestIndex();
+  for (ElementIndex i = 1; i <= highest; ++i) count += IsStreaming(i) ? 1 : 0;
+  return count;
+}
+
+void Form1::SendToStreaming(const SharedBytes& part) {
+  const ElementIndex highest = wSession.HighestIndex();
+  for (ElementIndex i = 1; i <= highest; ++i) {
+    if (IsStreaming(i)) wSession.SendData(i, part);
+  }
+}

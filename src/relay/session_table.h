@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "relay/query_parsing.h"
+#include "startup/local_clock.h"
+
+// The two filters a streaming client asked for, looked up once when its request completes
+// rather than for every event.
+struct SessionFilters {
+  std::string SourceIp;
+  std::string TextFilter;
+};
+
+// Record i describes the client that socket element i serves; record 0 (the listener's) is
+// never used.
+struct ClientSession {
+  bool Streaming = false;
+  QueryParams Params;
+  SessionFilters Filters;
+  std::string RequestBuffer;
+  WallTime LastActivity{};  // admission time of the current client
+};
+
+using SessionTable = std::vector<ClientSession>;

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The relay's view of its sockets: the TCP element array wSession (element 0 listens, elements 1
+// and up each serve one client) and the UDP socket wListen. Events come one at a time on the
+// relay's thread and never from inside a call the relay makes on a socket.
+
+using ElementIndex = std::int16_t;
+using RequestId = std::int32_t;
+
+// Bytes built once and shared by every session that sends them; never copied per client.
+using SharedBytes = std::shared_ptr<const std::string>;
+
+namespace SocketState {
+constexpr int Closed = 0;
+constexpr int Listening = 2;
+constexpr int Connected = 7;
+constexpr int Closing = 8;
+constexpr int Error = 9;
+}  // namespace SocketState
+
+constexpr ElementIndex MaxElementIndex = 32767;
+
+class SessionSockets {
+ public:
+  virtual ~SessionSockets() = default;
+  virtual ElementIndex HighestIndex() const = 0;
+  // Adds element HighestIndex() + 1, closed.
+  virtual void AddElement() = 0;
+  virtual int State(ElementIndex index) const = 0;
+  // On element 0 inside ConnectionRequest: the address of the peer asking to connect.
+  virtual std::string RemoteHostIP(ElementIndex index) const = 0;
+  virtual void Accept(ElementIndex index, RequestId requestID) = 0;
+  // All data received and not yet taken.
+  virtual std::string GetData(ElementIndex index) = 0;
+  // Queues bytes for a connected element; they go out whole and in order. A failure shows up
+  // later as an Error event of that element.
+  virtual void SendData(ElementIndex index, SharedBytes bytes) = 0;
+  virtual void Close(ElementIndex index) = 0;
+};
+
+class DatagramSocket {
+ public:
+  virtual ~DatagramSocket() = default;
+  // The datagram that raised DataArrival, whole; a failed read is thrown as std::system_error.
+  virtual std::string GetData() = 0;
+  // The sender of the datagram last read.
+  virtual std::string RemoteHost() const = 0;
+  virtual std::string RemoteHostIP() const = 0;
+  virtual int RemotePort() const = 0;
+};
+
+class SocketEvents {
+ public:
+  virtual ~SocketEvents() = default;
+  virtual void wSession_ConnectionRequest(ElementIndex Index, RequestId requestID) = 0;
+  virtual void wSession_DataArrival(ElementIndex Index, long bytesTotal) = 0;
+  virtual void wSession_Close(ElementIndex Index) = 0;
+  virtual void wSession_Error(ElementIndex Index, int Number, const std::string& Description) = 0;
+  virtual void wListen_DataArrival(long bytesTotal) = 0;
+};

@@ -1,0 +1,13 @@
+#pragma once
+
+// The link between the relay and a service manager. All three calls come from the relay's
+// thread; ServiceStopRequested is polled every second and must not block.
+class ServiceBridge {
+ public:
+  virtual ~ServiceBridge() = default;
+  // Blocks until the manager has started the service (true) or the start failed (false).
+  virtual bool ServiceStart() = 0;
+  virtual bool ServiceStopRequested() = 0;
+  // True when it stopped a running bridge, false when there was nothing to stop.
+  virtual bool ServiceStop() = 0;
+};

@@ -1,0 +1,107 @@
+#include "startup/korvel_main.h"
+
+#include <system_error>
+
+#include "asio/io_context.hpp"
+#include "log/logger.h"
+#include "relay/asio_datagram_socket.h"
+#include "relay/asio_session_sockets.h"
+#include "relay/form1.h"
+#include "relay/keep_alive_timer.h"
+#include "service/idle_service_bridge.h"
+#include "startup/command_line.h"
+#include "startup/host_process.h"
+#include "startup/host_window.h"
+#include "startup/korvel_log.h"
+
+namespace {
+
+// A client that stops reading is cut off once this much waits for it.
+constexpr std::size_t SendLimitBytes = 8 * 1024 * 1024;
+
+struct StartupFailure {
+  std::string step;
+  std::error_code code;
+};
+
+template <class Action>
+void StartupStep(const std::string& step, Action&& action) {
+  try {
+    action();
+  } catch (const std::system_error& failure) {
+    throw StartupFailure{step, failure.code()};
+  }
+}
+
+void ConfigureLogger(Logger& logger, const StartupOptions& options) {
+  logger.SetDebugLevel(options.settings.DebugLevel);
+  logger.SetUseLogDelay(false);
+  logger.SetLogPath(ExecutableFolder() + options.LogFileName);
+  logger.SetLogSizeMB(options.LogSizeMB);
+}
+
+void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
+         ServiceBridge& service) {
+  const Settings& settings = options.settings;
+  bool visible = true;
+  if (options.RunAsService) {
+    StartupStep("cannot write the debug log " + logger.CurrentLogPath(),
+                [&] { logger.LogDebug(10, "Executing as service"); });
+    if (!service.ServiceStart()) ShowMessage("Unable to start service.");
+    visible = false;
+  } else {
+    StartupStep("cannot write the debug log " + logger.CurrentLogPath(),
+                [&] { logger.LogDebug(10, "Executing as application"); });
+  }
+
+  asio::io_context io(1);
+  AsioSessionSockets wSession(io, SendLimitBytes);
+  AsioDatagramSocket wListen(io, wSession);
+  KeepAliveTimer tmrKeepAlive(io, wSession);
+  const std::unique_ptr<HostWindow> window = HostWindow::Create(io, visible);
+  KorvelLog log(logger);
+
+  // Closing the window closes every socket with it and ends the event loop.
+  const auto unload = [&] {
+    tmrKeepAlive.Stop();
+    wSession.CloseAll();
+    wListen.Close();
+    window->Unload();
+    io.stop();
+  };
+  Form1 form(settings, {wSession, wListen, log, clock, service, *window, [&] {
+                          service.ServiceStop();
+                          unload();
+                        }});
+
+  StartupStep("cannot listen on the stream port " + std::to_string(settings.StreamPort),
+              [&] { wSession.Listen(static_cast<std::uint16_t>(settings.StreamPort)); });
+  StartupStep("cannot bind the event port " + std::to_string(settings.EventPort),
+              [&] { wListen.Bind(static_cast<std::uint16_t>(settings.EventPort)); });
+
+  wSession.Start(form);
+  wListen.Start(form);
+  tmrKeepAlive.Start([&] { form.tmrKeepAlive_Timer(); });
+  window->OnClose(unload);
+  io.run();
+}
+
+}  // namespace
+
+int KorvelMain(int argc, char** argv) {
+  PrepareProcess();
+  const StartupOptions options = ReadCommandLine(CommandLineText(argc, argv));
+  const SystemClock clock;
+  // Declared first so that it is released last and writes out what it still holds.
+  Logger logger(MakeHostFileTools(), clock, ExecutableFolder() + ExecutableBaseName() + ".log");
+  ConfigureLogger(logger, options);
+  IdleServiceBridge service;
+  try {
+    Run(options, logger, clock, service);
+  } catch (const StartupFailure& failure) {
+    ShowMessage(failure.step + ": error " + std::to_string(failure.code.value()) + ": " +
+                failure.code.message());
+    return 1;
+  }
+  return 0;
+}
