@@ -59,7 +59,7 @@ void AsioSessionSockets::CloseAll() {
   std::error_code ignored;
   Acceptor.close(ignored);
   AcceptRetry.cancel();
-  for (ElementIndex i = 1; i <= HighestIndex(); ++i) Close(i);
+  for (std::size_t i = 1; i < Elements.size(); ++i) Close(static_cast<ElementIndex>(i));
 }
 
 void AsioSessionSockets::AcceptNext() {

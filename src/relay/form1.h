@@ -60,7 +60,15 @@ class Form1 final : public SocketEvents {
   void ClearSession(ElementIndex Index);
   void Teardown(ElementIndex Index, const char* ending);
   void SendToStreaming(const SharedBytes& part);
-  int CountStreaming() const;
+  int CountStreaming();
+
+  // Walks elements 1 to the highest index read once before the walk. The counter is wider than
+  // an index so that a full array (index 32767) ends the walk.
+  template <class Visit>
+  void ForEachClientElement(Visit&& visit) {
+    const int highest = wSession.HighestIndex();
+    for (int i = 1; i <= highest; ++i) visit(static_cast<ElementIndex>(i));
+  }
 
   // Builds the line only when the level filter lets it through.
   template <class... Pieces>

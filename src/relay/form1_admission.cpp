@@ -1,14 +1,15 @@
 #include "relay/form1.h"
 
 ElementIndex Form1::FindFreeSession() {
-  const ElementIndex highest = wSession.HighestIndex();
-  for (ElementIndex i = 1; i <= highest; ++i) {
-    const int state = wSession.State(i);
+  const int highest = wSession.HighestIndex();
+  for (int i = 1; i <= highest; ++i) {
+    const auto index = static_cast<ElementIndex>(i);
+    const int state = wSession.State(index);
     if (state == SocketState::Connected) continue;
-    if (state == SocketState::Closed) return i;
+    if (state == SocketState::Closed) return index;
     // A stale element (after a socket error, say) is made free for the next search, not this one.
-    wSession.Close(i);
-    ClearSession(i);
+    wSession.Close(index);
+    ClearSession(index);
   }
   if (highest >= MaxElementIndex) return 0;
   wSession.AddElement();

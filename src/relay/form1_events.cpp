@@ -27,10 +27,9 @@ void Form1::wListen_DataArrival(long /*bytesTotal*/) {
 
   // Built at the first recipient and shared by all of them.
   SharedBytes part;
-  const ElementIndex highest = wSession.HighestIndex();
-  for (ElementIndex i = 1; i <= highest; ++i) {
-    if (!IsStreaming(i) || !WantsEvent(Sessions[i], senderIp, eventText)) continue;
+  ForEachClientElement([&](ElementIndex i) {
+    if (!IsStreaming(i) || !WantsEvent(Sessions[i], senderIp, eventText)) return;
     if (!part) part = EventPart(eventText, Config.UseEventContentType);
     wSession.SendData(i, part);
-  }
+  });
 }

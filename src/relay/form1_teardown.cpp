@@ -1,11 +1,10 @@
 #include "relay/form1.h"
 
 void Form1::CloseIdle() {
-  const ElementIndex highest = wSession.HighestIndex();
-  for (ElementIndex i = 1; i <= highest; ++i) {
-    if (wSession.State(i) != SocketState::Connected || Sessions[i].Streaming) continue;
+  ForEachClientElement([this](ElementIndex i) {
+    if (wSession.State(i) != SocketState::Connected || Sessions[i].Streaming) return;
     if (Clock.Now() > Sessions[i].LastActivity + IdleTimeout) CloseConnection(i);
-  }
+  });
 }
 
 void Form1::CloseConnection(ElementIndex Index) { Teardown(Index, ").Closed by host"); }

@@ -14,16 +14,14 @@ void Form1::tmrKeepAlive_Timer() {
   }
 }
 
-int Form1::CountStreaming() const {
+int Form1::CountStreaming() {
   int count = 0;
-  const ElementIndex highest = wSession.HighestIndex();
-  for (ElementIndex i = 1; i <= highest; ++i) count += IsStreaming(i) ? 1 : 0;
+  ForEachClientElement([&](ElementIndex i) { count += IsStreaming(i) ? 1 : 0; });
   return count;
 }
 
 void Form1::SendToStreaming(const SharedBytes& part) {
-  const ElementIndex highest = wSession.HighestIndex();
-  for (ElementIndex i = 1; i <= highest; ++i) {
+  ForEachClientElement([&](ElementIndex i) {
     if (IsStreaming(i)) wSession.SendData(i, part);
-  }
+  });
 }
