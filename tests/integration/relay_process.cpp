@@ -75,12 +75,57 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 std::uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
 std::uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
-void SendDatagram(std::uint16_t port, const std::string& payload) {
+void SendDatagram(std::uint16_t port, const std::string& payload, const std::string& fromAddress) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in source = Loopback(0);
+  ::inet_pton(AF_INET, fromAddress.c_str(), &source.sin_addr);
+  ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
   const sockaddr_in address = Loopback(port);
   ::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address),
            sizeof address);
   ::close(fd);
+}
+
+ChildProcess::ChildProcess(std::vector<std::string> arguments,
+                           const std::filesystem::path& stdoutPath,
+                           const std::filesystem::path& stderrPath) {
+  ProcessId = ::fork();
+  if (ProcessId == 0) {
+    const int outFd = ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int errFd = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(outFd, STDOUT_FILENO);
+    ::dup2(errFd, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (ProcessId > 0 && !HasEnded) {
+    ::kill(ProcessId, SIGKILL);
+    ::waitpid(ProcessId, nullptr, 0);
+  }
+}
+
+void ChildProcess::Signal(int signalNumber) const {
+  if (!HasEnded) ::kill(ProcessId, signalNumber);
+}
+
+std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds limit) {
+  WaitFor(
+      [&] {
+        int raw = 0;
+        if (HasEnded) return true;
+        if (::waitpid(ProcessId, &raw, WNOHANG) != ProcessId) return false;
+        HasEnded = true;
+        Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return true;
+      },
+      limit);
+  return Status;
 }
 
 RelayProcess::RelayProcess(const std::vector<std::string>& extraArguments,
@@ -94,28 +139,11 @@ RelayProcess::RelayProcess(const std::vector<std::string>& extraArguments,
   std::vector<std::string> arguments = {executable.string(), "-p", std::to_string(Stream), "-l",
                                         std::to_string(Events)};
   arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-  const std::string out = (Dir / "stdout.txt").string();
-  const std::string err = (Dir / "stderr.txt").string();
-
-  ProcessId = ::fork();
-  if (ProcessId == 0) {
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(outFd, STDOUT_FILENO);
-    ::dup2(errFd, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  Process = std::make_unique<ChildProcess>(arguments, Dir / "stdout.txt", Dir / "stderr.txt");
 }
 
 RelayProcess::~RelayProcess() {
-  if (ProcessId > 0 && !Ended) {
-    ::kill(ProcessId, SIGKILL);
-    ::waitpid(ProcessId, nullptr, 0);
-  }
+  Process.reset();
   std::error_code ignored;
   std::filesystem::remove_all(Dir, ignored);
 }
@@ -124,30 +152,15 @@ bool RelayProcess::WaitUntilListening() {
   // Read from the kernel's tables: a probing connection would itself become a client.
   return WaitFor(
              [&] {
-               if (WaitForExit(0ms)) return true;
+               if (WaitForExit(std::chrono::milliseconds(0))) return true;
                return KernelHasSocket("tcp", Stream, "0A") && KernelHasSocket("udp", Events, "07");
              },
              5s) &&
-         !Ended;
-}
-
-std::optional<int> RelayProcess::WaitForExit(std::chrono::milliseconds limit) {
-  std::optional<int> status;
-  WaitFor(
-      [&] {
-        int raw = 0;
-        if (Ended || ::waitpid(ProcessId, &raw, WNOHANG) != ProcessId) return false;
-        Ended = true;
-        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        return true;
-      },
-      limit);
-  return status;
+         !Process->Ended();
 }
 
 std::optional<int> RelayProcess::Stop() {
-  if (Ended) return std::nullopt;
-  ::kill(ProcessId, SIGTERM);
+  Process->Signal(SIGTERM);
   return WaitForExit(5s);
 }
 
@@ -171,7 +184,7 @@ bool RelayProcess::WaitForLog(const std::string& text, int count,
 }
 
 long RelayProcess::ResidentKiB() const {
-  std::ifstream status("/proc/" + std::to_string(ProcessId) + "/status");
+  std::ifstream status("/proc/" + std::to_string(Pid()) + "/status");
   std::string line;
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));

@@ -6,9 +6,31 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+// A child process with its output in files; the destructor kills it by pid if it still runs.
+class ChildProcess {
+ public:
+  ChildProcess(std::vector<std::string> arguments, const std::filesystem::path& stdoutPath,
+               const std::filesystem::path& stderrPath);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t Pid() const { return ProcessId; }
+  bool Ended() const { return HasEnded; }
+  void Signal(int signalNumber) const;
+  // The exit status (128 + signal when killed), or nullopt when it still runs after limit.
+  std::optional<int> WaitForExit(std::chrono::milliseconds limit);
+
+ private:
+  pid_t ProcessId = -1;
+  bool HasEnded = false;
+  std::optional<int> Status;
+};
 
 // The real KorvelCaptureServer, copied into a temporary folder of its own and started there on
 // free loopback ports. The destructor ends the process by its pid and removes the folder.
@@ -24,7 +46,7 @@ class RelayProcess {
 
   std::uint16_t StreamPort() const { return Stream; }
   std::uint16_t EventPort() const { return Events; }
-  pid_t Pid() const { return ProcessId; }
+  pid_t Pid() const { return Process->Pid(); }
   const std::filesystem::path& Folder() const { return Dir; }
 
   // True once the stream port accepts connections; false if the process ended first.
@@ -32,7 +54,7 @@ class RelayProcess {
   // Sends SIGTERM and waits; the exit status, or nullopt when it did not end in time.
   std::optional<int> Stop();
   // Waits for the process to end by itself; its exit status or nullopt.
-  std::optional<int> WaitForExit(std::chrono::milliseconds limit);
+  std::optional<int> WaitForExit(std::chrono::milliseconds limit) { return Process->WaitForExit(limit); }
 
   std::string ReadFile(const std::string& name) const;
   std::string LogText() const { return ReadFile("Debug.log"); }
@@ -47,8 +69,7 @@ class RelayProcess {
   std::filesystem::path Dir;
   std::uint16_t Stream = 0;
   std::uint16_t Events = 0;
-  pid_t ProcessId = -1;
-  bool Ended = false;
+  std::unique_ptr<ChildProcess> Process;
 };
 
 // Polls condition every 10 ms until it holds or the limit passes.
@@ -56,7 +77,8 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 
 std::uint16_t FreeTcpPort();
 std::uint16_t FreeUdpPort();
-void SendDatagram(std::uint16_t port, const std::string& payload);
+void SendDatagram(std::uint16_t port, const std::string& payload,
+                  const std::string& fromAddress = "127.0.0.1");
 
 // A blocking loopback TCP client with bounded waits.
 class TestClient {
