@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -143,6 +145,14 @@ RelayProcess::RelayProcess(const std::vector<std::string>& extraArguments,
 }
 
 RelayProcess::~RelayProcess() {
+  // Every relay must end cleanly on SIGTERM; a sanitizer report also shows up here.
+  if (!Process->Ended()) {
+    const std::optional<int> status = Stop();
+    if (status != 0) {
+      ADD_FAILURE() << "the relay ended with status " << status.value_or(-1) << "\n"
+                    << ReadFile("stderr.txt");
+    }
+  }
   Process.reset();
   std::error_code ignored;
   std::filesystem::remove_all(Dir, ignored);
