@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,8 +11,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -74,8 +73,12 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   return true;
 }
 
-std::uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
-std::uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+std::uint16_t FreeTcpPort() {
+  return FreePort(SOCK_STREAM);
+}
+std::uint16_t FreeUdpPort() {
+  return FreePort(SOCK_DGRAM);
+}
 
 void SendDatagram(std::uint16_t port, const std::string& payload, const std::string& fromAddress) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -184,7 +187,8 @@ std::string RelayProcess::ReadFile(const std::string& name) const {
 int RelayProcess::CountInLog(const std::string& text) const {
   const std::string log = LogText();
   int count = 0;
-  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+    ++count;
   return count;
 }
 
@@ -211,7 +215,9 @@ TestClient::TestClient(std::uint16_t port, int receiveBuffer) {
   if (::connect(Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Close();
 }
 
-TestClient::~TestClient() { Close(); }
+TestClient::~TestClient() {
+  Close();
+}
 
 void TestClient::Close() {
   if (Fd >= 0) ::close(Fd);
@@ -236,27 +242,24 @@ bool TestClient::ReadSome(std::chrono::milliseconds limit) {
   return true;
 }
 
-const std::string& TestClient::ReadAtLeast(std::size_t count, std::chrono::milliseconds limit) {
+bool TestClient::ReadWhile(const std::function<bool()>& wanting, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
-  while (Data.size() < count && Clock::now() < deadline) {
+  while (wanting() && !PeerClosed && Clock::now() < deadline) {
     ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-    if (PeerClosed) break;
   }
+  return !wanting();
+}
+
+const std::string& TestClient::ReadAtLeast(std::size_t count, std::chrono::milliseconds limit) {
+  ReadWhile([&] { return Data.size() < count; }, limit);
   return Data;
 }
 
 bool TestClient::ReadUntil(const std::string& text, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (Data.find(text) == std::string::npos && Clock::now() < deadline && !PeerClosed) {
-    ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-  }
-  return Data.find(text) != std::string::npos;
+  return ReadWhile([&] { return Data.find(text) == std::string::npos; }, limit);
 }
 
 bool TestClient::WaitForClose(std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!PeerClosed && Clock::now() < deadline) {
-    ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-  }
+  ReadWhile([] { return true; }, limit);
   return PeerClosed;
 }

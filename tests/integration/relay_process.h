@@ -54,7 +54,9 @@ class RelayProcess {
   // Sends SIGTERM and waits; the exit status, or nullopt when it did not end in time.
   std::optional<int> Stop();
   // Waits for the process to end by itself; its exit status or nullopt.
-  std::optional<int> WaitForExit(std::chrono::milliseconds limit) { return Process->WaitForExit(limit); }
+  std::optional<int> WaitForExit(std::chrono::milliseconds limit) {
+    return Process->WaitForExit(limit);
+  }
 
   std::string ReadFile(const std::string& name) const;
   std::string LogText() const { return ReadFile("Debug.log"); }
@@ -95,7 +97,8 @@ class TestClient {
   const std::string& ReadAtLeast(std::size_t count,
                                  std::chrono::milliseconds limit = std::chrono::seconds(5));
   // Reads until the received text holds text, the peer closes, or the limit passes.
-  bool ReadUntil(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(5));
+  bool ReadUntil(const std::string& text,
+                 std::chrono::milliseconds limit = std::chrono::seconds(5));
   // True when the peer has closed (read returned 0 or reset) within the limit.
   bool WaitForClose(std::chrono::milliseconds limit = std::chrono::seconds(5));
   const std::string& Received() const { return Data; }
@@ -104,6 +107,9 @@ class TestClient {
  private:
   // One read with a timeout; false when nothing more will come (closed or timed out).
   bool ReadSome(std::chrono::milliseconds limit);
+  // Reads while wanting() holds, the peer is open and the limit has not passed; true when
+  // wanting() no longer holds.
+  bool ReadWhile(const std::function<bool()>& wanting, std::chrono::milliseconds limit);
 
   int Fd = -1;
   bool PeerClosed = false;
