@@ -45,4 +45,6 @@ class PosixFileTools final : public FileTools {
 
 }  // namespace
 
-std::unique_ptr<FileTools> MakeHostFileTools() { return std::make_unique<PosixFileTools>(); }
+std::unique_ptr<FileTools> MakeHostFileTools() {
+  return std::make_unique<PosixFileTools>();
+}

@@ -7,7 +7,9 @@ std::size_t FileNameStart(std::string_view path) {
   return separator == std::string_view::npos ? 0 : separator + 1;
 }
 
-std::string_view FileName(std::string_view path) { return path.substr(FileNameStart(path)); }
+std::string_view FileName(std::string_view path) {
+  return path.substr(FileNameStart(path));
+}
 
 }  // namespace
 

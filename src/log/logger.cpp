@@ -18,7 +18,9 @@ Logger::~Logger() {
   }
 }
 
-void Logger::SetLogSizeMB(std::int32_t value) { LogSizeMB = std::clamp(value, 1, 1999); }
+void Logger::SetLogSizeMB(std::int32_t value) {
+  LogSizeMB = std::clamp(value, 1, 1999);
+}
 
 void Logger::LogDebug(std::uint8_t DbgLevel, std::string_view Text) {
   if (!Accepts(DbgLevel)) return;

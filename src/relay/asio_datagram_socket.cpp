@@ -45,4 +45,6 @@ std::string AsioDatagramSocket::GetData() {
   return std::string(Datagram.data(), DatagramLength);
 }
 
-std::string AsioDatagramSocket::RemoteHostIP() const { return Sender.address().to_string(); }
+std::string AsioDatagramSocket::RemoteHostIP() const {
+  return Sender.address().to_string();
+}

@@ -94,13 +94,17 @@ ElementIndex AsioSessionSockets::HighestIndex() const {
   return static_cast<ElementIndex>(Elements.size() - 1);
 }
 
-void AsioSessionSockets::AddElement() { Elements.push_back(std::make_unique<Element>(Io)); }
+void AsioSessionSockets::AddElement() {
+  Elements.push_back(std::make_unique<Element>(Io));
+}
 
 AsioSessionSockets::Element& AsioSessionSockets::At(ElementIndex index) const {
   return *Elements.at(static_cast<std::size_t>(index));
 }
 
-int AsioSessionSockets::State(ElementIndex index) const { return At(index).state; }
+int AsioSessionSockets::State(ElementIndex index) const {
+  return At(index).state;
+}
 
 std::string AsioSessionSockets::RemoteHostIP(ElementIndex index) const {
   if (index == 0) return PendingPeer;

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
 #include <functional>
+#include <string>
 
 #include "log/debug_log.h"
 #include "relay/session_table.h"

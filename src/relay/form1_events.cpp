@@ -21,8 +21,8 @@ void Form1::wListen_DataArrival(long /*bytesTotal*/) {
   if (eventText.empty()) return;
 
   const std::string senderIp = wListen.RemoteHostIP();
-  LogText(1, "wListen_DataArrival: Remotehost:", wListen.RemoteHost(), " / RemotehostIP:",
-          senderIp, " / RemotePort:", std::to_string(wListen.RemotePort()));
+  LogText(1, "wListen_DataArrival: Remotehost:", wListen.RemoteHost(), " / RemotehostIP:", senderIp,
+          " / RemotePort:", std::to_string(wListen.RemotePort()));
   LogText(1, eventText);
 
   // Built at the first recipient and shared by all of them.

@@ -19,7 +19,8 @@ void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
   }
   // Earlier text held no end marker (or the session would be streaming), so only the new text
   // and the three characters before it need searching.
-  const std::size_t searchFrom = session.RequestBuffer.size() >= 3 ? session.RequestBuffer.size() - 3 : 0;
+  const std::size_t searchFrom =
+      session.RequestBuffer.size() >= 3 ? session.RequestBuffer.size() - 3 : 0;
   session.RequestBuffer += d;
   if (session.RequestBuffer.find(EndOfRequest, searchFrom) == std::string::npos) return;
 

@@ -7,7 +7,9 @@ void Form1::CloseIdle() {
   });
 }
 
-void Form1::CloseConnection(ElementIndex Index) { Teardown(Index, ").Closed by host"); }
+void Form1::CloseConnection(ElementIndex Index) {
+  Teardown(Index, ").Closed by host");
+}
 
 void Form1::wSession_Close(ElementIndex Index) {
   // The listener is never closed from here, whatever the socket layer reports.

@@ -24,7 +24,8 @@ QueryParams ParseQuery(std::string request) {
   std::vector<std::string> pieces = SplitString(query, "&");
   for (std::size_t i = 1; i < pieces.size(); ++i) {
     std::string key = CutToken(pieces[i], "=");
-    if (!key.empty() && !pieces[i].empty()) params.push_back({std::move(key), std::move(pieces[i])});
+    if (!key.empty() && !pieces[i].empty())
+      params.push_back({std::move(key), std::move(pieces[i])});
   }
   return params;
 }

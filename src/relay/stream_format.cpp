@@ -6,7 +6,9 @@ namespace {
 
 constexpr std::string_view CrLf = "\r\n";
 
-std::string DelimiterLine() { return "--" + std::string(StreamBoundary) + std::string(CrLf); }
+std::string DelimiterLine() {
+  return "--" + std::string(StreamBoundary) + std::string(CrLf);
+}
 
 SharedBytes Part(std::string_view headerLine, std::string_view body) {
   const std::string delimiter = DelimiterLine();
@@ -27,8 +29,9 @@ const SharedBytes& ResponseHeader() {
 }
 
 SharedBytes EventPart(std::string_view eventText, bool UseEventContentType) {
-  return Part(UseEventContentType ? "Content-Type: text/x-zelva-event" : "Content-Type: text/plaintext",
-              eventText);
+  return Part(
+      UseEventContentType ? "Content-Type: text/x-zelva-event" : "Content-Type: text/plaintext",
+      eventText);
 }
 
 SharedBytes KeepAlivePart(std::string_view localDateTime) {

@@ -41,7 +41,9 @@ std::string ExecutableFolder() {
   return folder.empty() ? "./" : folder;
 }
 
-std::string ExecutableBaseName() { return GetBaseName(ExecutablePath()); }
+std::string ExecutableBaseName() {
+  return GetBaseName(ExecutablePath());
+}
 
 void ShowMessage(const std::string& text) {
   std::fprintf(stderr, "KorvelCaptureServer: %s\n", text.c_str());

@@ -1,3 +1,5 @@
 #include "startup/korvel_main.h"
 
-int main(int argc, char** argv) { return KorvelMain(argc, argv); }
+int main(int argc, char** argv) {
+  return KorvelMain(argc, argv);
+}

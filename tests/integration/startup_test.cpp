@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -68,7 +67,8 @@ TEST(StartupIntegration, EndsWithTheErrorWhenAPortIsTaken) {
   ASSERT_TRUE(streamHolder.bound);
   RelayProcess streamTaken({"-d", "0"}, stream);
   EXPECT_EQ(streamTaken.WaitForExit(5s), 1);
-  EXPECT_NE(streamTaken.ReadFile("stderr.txt").find("stream port " + std::to_string(stream) + ": error 98: "),
+  EXPECT_NE(streamTaken.ReadFile("stderr.txt")
+                .find("stream port " + std::to_string(stream) + ": error 98: "),
             std::string::npos);
 
   const std::uint16_t events = FreeUdpPort();
@@ -76,7 +76,8 @@ TEST(StartupIntegration, EndsWithTheErrorWhenAPortIsTaken) {
   ASSERT_TRUE(eventHolder.bound);
   RelayProcess eventTaken({"-d", "0"}, std::nullopt, events);
   EXPECT_EQ(eventTaken.WaitForExit(5s), 1);
-  EXPECT_NE(eventTaken.ReadFile("stderr.txt").find("event port " + std::to_string(events) + ": error 98: "),
+  EXPECT_NE(eventTaken.ReadFile("stderr.txt")
+                .find("event port " + std::to_string(events) + ": error 98: "),
             std::string::npos);
 }
 
@@ -93,7 +94,13 @@ TEST(StartupIntegration, RotatesTheLogAtItsSizeLimit) {
   const std::string payload(30000, 'e');
   for (int i = 0; i < 45; ++i) {
     SendDatagram(relay.EventPort(), std::to_string(i) + payload);
-    ASSERT_TRUE(WaitFor([&] { return relay.CountInLog(" - " + std::to_string(i) + "eee") > 0 || relay.ReadFile("Debug_2.log").find(" - " + std::to_string(i) + "eee") != std::string::npos; }, 5s));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          return relay.CountInLog(" - " + std::to_string(i) + "eee") > 0 ||
+                 relay.ReadFile("Debug_2.log").find(" - " + std::to_string(i) + "eee") !=
+                     std::string::npos;
+        },
+        5s));
   }
   EXPECT_EQ(relay.Stop(), 0);
   const std::string previous = relay.ReadFile("Debug_2.log");

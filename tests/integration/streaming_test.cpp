@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <algorithm>
@@ -21,7 +20,8 @@ std::string EventPart(const std::string& text) {
 
 // The event parts of a stream body (after its header), keep-alive parts left out. Parts are
 // recognised by their known framing, so bodies may hold any bytes.
-std::vector<std::string> EventParts(const std::string& body, const std::vector<std::string>& expected) {
+std::vector<std::string> EventParts(const std::string& body,
+                                    const std::vector<std::string>& expected) {
   std::vector<std::string> found;
   std::size_t at = 0;
   const std::string keepAlive = "Content-Type: text/keepalive\r\n\r\n";
@@ -54,19 +54,24 @@ std::unique_ptr<TestClient> Subscriber(RelayProcess& relay, const std::string& q
 TEST(StreamingIntegration, CurlReceivesMatchingEventsAndKeepAlives) {
   RelayProcess relay;
   ASSERT_TRUE(relay.WaitUntilListening());
-  const std::string url = "http://127.0.0.1:" + std::to_string(relay.StreamPort()) + "/?TextFilter=ALARM";
-  ChildProcess curl({"curl", "-sN", url}, relay.Folder() / "curl.txt", relay.Folder() / "curl-err.txt");
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(relay.StreamPort()) + "/?TextFilter=ALARM";
+  ChildProcess curl({"curl", "-sN", url}, relay.Folder() / "curl.txt",
+                    relay.Folder() / "curl-err.txt");
   ASSERT_TRUE(relay.WaitForLog(").GetData: GET /?TextFilter=ALARM HTTP/1.1\r\n"));
 
   SendDatagram(relay.EventPort(), "ALARM 1");
   SendDatagram(relay.EventPort(), "quiet");
   SendDatagram(relay.EventPort(), "ALARM 2\r\nsecond line");
   const auto received = [&] { return relay.ReadFile("curl.txt"); };
-  EXPECT_TRUE(WaitFor([&] { return received().find("Content-Type: text/keepalive\r\n\r\n") != std::string::npos; }, 8s));
+  EXPECT_TRUE(WaitFor(
+      [&] { return received().find("Content-Type: text/keepalive\r\n\r\n") != std::string::npos; },
+      8s));
   curl.Signal(SIGTERM);
   curl.WaitForExit(5s);
 
-  const std::string body = received();  // curl keeps the body only: it starts at the first delimiter
+  const std::string body =
+      received();  // curl keeps the body only: it starts at the first delimiter
   ASSERT_EQ(body.rfind("--ABCDEF12345678\r\n", 0), 0u);
   EXPECT_EQ(EventParts(body.substr(18), {"ALARM 1", "ALARM 2\r\nsecond line"}),
             std::vector<std::string>({"ALARM 1", "ALARM 2\r\nsecond line"}));
@@ -82,8 +87,10 @@ TEST(StreamingIntegration, FiltersDeliverExactlyTheRequestedEventsWithIdenticalB
   auto both = Subscriber(relay, "source_ip=127.0.0.1&textfilter=ALARM");
 
   const std::string awkward = std::string("ALARM\0with NUL\r\n--ABCDEF12345678\r\nend", 38);
-  const std::vector<std::pair<std::string, std::string>> events = {
-      {"ALARM first", "127.0.0.1"}, {"ALARM from two", "127.0.0.2"}, {"plain", "127.0.0.2"}, {awkward, "127.0.0.1"}};
+  const std::vector<std::pair<std::string, std::string>> events = {{"ALARM first", "127.0.0.1"},
+                                                                   {"ALARM from two", "127.0.0.2"},
+                                                                   {"plain", "127.0.0.2"},
+                                                                   {awkward, "127.0.0.1"}};
   std::vector<std::string> texts;
   for (const auto& [text, from] : events) {
     SendDatagram(relay.EventPort(), text, from);
@@ -92,9 +99,11 @@ TEST(StreamingIntegration, FiltersDeliverExactlyTheRequestedEventsWithIdenticalB
   std::size_t total = Header.size();
   for (const std::string& text : texts) total += EventPart(text).size();
   everything->ReadAtLeast(total, 8s);
-  for (auto* client : {alarms.get(), fromSecond.get(), both.get()}) client->ReadUntil(EventPart(texts.back()).substr(0, 40), 1s);
+  for (auto* client : {alarms.get(), fromSecond.get(), both.get()})
+    client->ReadUntil(EventPart(texts.back()).substr(0, 40), 1s);
   std::this_thread::sleep_for(200ms);
-  for (auto* client : {alarms.get(), fromSecond.get(), both.get()}) client->ReadAtLeast(SIZE_MAX, 100ms);
+  for (auto* client : {alarms.get(), fromSecond.get(), both.get()})
+    client->ReadAtLeast(SIZE_MAX, 100ms);
 
   const auto parts = [&](TestClient& client) {
     EXPECT_EQ(client.Received().rfind(Header, 0), 0u);
@@ -172,7 +181,8 @@ TEST(StreamingIntegration, AClientThatNeverReadsIsCutOffWhileOthersGetEveryEvent
     ASSERT_GE(reader->ReadAtLeast(expected, 5s).size(), expected) << "event " << i;
     if (i % 50 == 0) peakKiB = std::max(peakKiB, relay.ResidentKiB());
   }
-  EXPECT_TRUE(relay.WaitForLog("Connection(1).Error client is not reading: more than 8388608 bytes"));
+  EXPECT_TRUE(
+      relay.WaitForLog("Connection(1).Error client is not reading: more than 8388608 bytes"));
   std::size_t events = 0;
   for (std::size_t at = reader->Received().find("text/x-zelva-event"); at != std::string::npos;
        at = reader->Received().find("text/x-zelva-event", at + 1)) {

@@ -28,7 +28,8 @@ class FakeFileTools final : public FileTools {
  public:
   explicit FakeFileTools(MemoryFiles& state) : State(state) {}
   std::int64_t AppendToFile(const std::string& path, std::string_view text) override {
-    if (State.failAppends) throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
+    if (State.failAppends)
+      throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
     ++State.appends;
     auto& file = State.files[path];
     file.text.append(text);
@@ -89,7 +90,8 @@ TEST_F(LoggerTest, WritesMessagesAtOrAboveTheLevelOnly) {
   auto nothing = MakeLogger(255);
   nothing->LogDebug(254, "dropped");
   nothing->LogDebug(255, "kept");
-  EXPECT_EQ(Text(Path), Line("six") + Line("Executing as application") + Line("zero") + Line("kept"));
+  EXPECT_EQ(Text(Path),
+            Line("six") + Line("Executing as application") + Line("zero") + Line("kept"));
 }
 
 TEST_F(LoggerTest, LineIsStampDashTextCrLfWithTheTextUnchanged) {
@@ -151,7 +153,7 @@ TEST_F(LoggerTest, SizeLimitIsCappedAt1999MBAndOneGenerationIsKept) {
   logger->LogDebug(10, "second generation");
   logger->SetLogSizeMB(1);
   logger->LogDebug(10, MessageForLineOf(2 * 1048576));  // alone larger than the limit
-  EXPECT_EQ(files.renames, 3);  // before the write and again after it
+  EXPECT_EQ(files.renames, 3);                          // before the write and again after it
   EXPECT_EQ(files.files[Previous].size, 2 * 1048576);
 }
 
@@ -217,7 +219,8 @@ TEST_F(LoggerTest, DropsTheOldestLinesBeyondOneMebibyteAndSaysHowMany) {
   const std::string& text = Text(Path);
   const std::size_t noticeEnd = text.find("\r\n");
   const std::string notice = text.substr(0, noticeEnd);
-  ASSERT_NE(notice.find(" log lines were dropped while the log file could not be written"), std::string::npos);
+  ASSERT_NE(notice.find(" log lines were dropped while the log file could not be written"),
+            std::string::npos);
   const std::string stamped = LocalDateTimeText(clock.Now()) + " - ";
   const int dropped = std::stoi(notice.substr(stamped.size()));
   const std::string firstKept = text.substr(noticeEnd + 2 + stamped.size());

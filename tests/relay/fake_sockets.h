@@ -20,7 +20,9 @@ class FakeSessionSockets final : public SessionSockets {
 
   FakeSessionSockets() : elements(1) { elements[0].state = SocketState::Listening; }
 
-  ElementIndex HighestIndex() const override { return static_cast<ElementIndex>(elements.size() - 1); }
+  ElementIndex HighestIndex() const override {
+    return static_cast<ElementIndex>(elements.size() - 1);
+  }
   void AddElement() override { elements.emplace_back(); }
   int State(ElementIndex index) const override { return elements.at(index).state; }
   std::string RemoteHostIP(ElementIndex) const override { return pendingPeer; }

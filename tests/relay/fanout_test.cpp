@@ -10,7 +10,8 @@ std::vector<std::string> Events(const FakeSessionSockets& sockets, ElementIndex 
   std::vector<std::string> bodies;
   const std::string prefix = "Content-Type: text/x-zelva-event\r\n\r\n";
   for (const SharedBytes& part : sockets.elements.at(index).sent) {
-    if (part->rfind(prefix, 0) == 0) bodies.push_back(part->substr(prefix.size(), part->size() - prefix.size() - 20));
+    if (part->rfind(prefix, 0) == 0)
+      bodies.push_back(part->substr(prefix.size(), part->size() - prefix.size() - 20));
   }
   return bodies;
 }
@@ -24,7 +25,9 @@ TEST_F(FanOutTest, EmptyDatagramIsIgnoredAndEveryOtherIsLogged) {
 
   datagrams.senderPort = 40001;
   Event("door open", "10.0.0.7");
-  EXPECT_TRUE(log.Has(1, "wListen_DataArrival: Remotehost:host-10.0.0.7 / RemotehostIP:10.0.0.7 / RemotePort:40001"));
+  EXPECT_TRUE(log.Has(
+      1,
+      "wListen_DataArrival: Remotehost:host-10.0.0.7 / RemotehostIP:10.0.0.7 / RemotePort:40001"));
   EXPECT_TRUE(log.Has(1, "door open"));
 }
 

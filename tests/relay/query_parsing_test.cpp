@@ -11,7 +11,8 @@ Pairs Parse(const std::string& request) {
   EXPECT_FALSE(params.empty());
   EXPECT_TRUE(params[0].Key.empty() && params[0].Value.empty());
   Pairs pairs;
-  for (std::size_t i = 1; i < params.size(); ++i) pairs.emplace_back(params[i].Key, params[i].Value);
+  for (std::size_t i = 1; i < params.size(); ++i)
+    pairs.emplace_back(params[i].Key, params[i].Value);
   return pairs;
 }
 

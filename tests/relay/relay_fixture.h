@@ -48,7 +48,8 @@ class RecordingStatus final : public StatusDisplay {
 class RelayTest : public ::testing::Test {
  protected:
   RelayTest()
-      : form(settings, {sockets, datagrams, log, clock, service, status, [this] { ++shutdowns; }}) {}
+      : form(settings, {sockets, datagrams, log, clock, service, status, [this] { ++shutdowns; }}) {
+  }
 
   // A client connects from ip; returns the element it was admitted on (0 when refused).
   ElementIndex Connect(const std::string& ip = "10.0.0.1") {

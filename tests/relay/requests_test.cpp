@@ -12,7 +12,8 @@ TEST_F(RequestTest, CompleteRequestIsAnsweredOnceWithTheHeader) {
   EXPECT_EQ(sockets.elements[client].sent[0], ResponseHeader());
   EXPECT_TRUE(form.Session(client).Streaming);
   EXPECT_EQ(GetParam(form.Session(client).Params, "textfilter"), "ALARM");
-  EXPECT_TRUE(log.Has(1, "Connection(1).GetData: GET /?source_ip=10.0.0.5&TextFilter=ALARM HTTP/1.0\r\n\r\n"));
+  EXPECT_TRUE(log.Has(
+      1, "Connection(1).GetData: GET /?source_ip=10.0.0.5&TextFilter=ALARM HTTP/1.0\r\n\r\n"));
 }
 
 TEST_F(RequestTest, RequestSplitAcrossArrivalsIsAnsweredWhenTheEmptyLineCompletes) {

@@ -4,7 +4,9 @@
 
 namespace {
 
-SharedBytes Bytes(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
+SharedBytes Bytes(std::string text) {
+  return std::make_shared<const std::string>(std::move(text));
+}
 
 std::string Gathered(SendQueue& queue) {
   std::string text;

@@ -6,7 +6,9 @@ namespace {
 using namespace std::chrono_literals;
 using TickTest = RelayTest;
 
-bool IsKeepAlive(const SharedBytes& part) { return part->rfind("Content-Type: text/keepalive", 0) == 0; }
+bool IsKeepAlive(const SharedBytes& part) {
+  return part->rfind("Content-Type: text/keepalive", 0) == 0;
+}
 
 TEST_F(TickTest, KeepAliveGoesToStreamingSessionsOnEveryFifthTick) {
   const ElementIndex first = Subscribe("");

@@ -36,7 +36,8 @@ TEST(NumberInRange, RoundsHalfToEvenAndReadsExponents) {
 }
 
 TEST(NumberInRange, RejectsTextAndValuesBeyondThirtyTwoBits) {
-  for (const char* text : {"x", "ort 4000", "4000x", "1e", "e3", "-", ".", "1.2.3", "0x10", "1 000"}) {
+  for (const char* text :
+       {"x", "ort 4000", "4000x", "1e", "e3", "-", ".", "1.2.3", "0x10", "1 000"}) {
     EXPECT_EQ(NumberInRange(text, -100000, 100000, 42), 42) << text;
   }
   EXPECT_EQ(NumberInRange("2147483647", INT32_MIN, INT32_MAX, 3), INT32_MAX);

@@ -12,7 +12,8 @@ class FakeClock final : public LocalClock {
   void Advance(std::chrono::milliseconds step) { Current += step; }
 
   // The instant of a local date and time, so tests can place themselves around midnight.
-  static WallTime Local(int year, int month, int day, int hour, int minute, int second, int millis = 0) {
+  static WallTime Local(int year, int month, int day, int hour, int minute, int second,
+                        int millis = 0) {
     std::tm local{};
     local.tm_year = year - 1900;
     local.tm_mon = month - 1;
