@@ -224,6 +224,12 @@ void TestClient::Close() {
   Fd = -1;
 }
 
+void TestClient::Reset() {
+  const linger abort{1, 0};
+  if (Fd >= 0) ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  Close();
+}
+
 void TestClient::Send(const std::string& data) {
   if (Fd >= 0) ::send(Fd, data.data(), data.size(), MSG_NOSIGNAL);
 }

@@ -103,6 +103,8 @@ class TestClient {
   bool WaitForClose(std::chrono::milliseconds limit = std::chrono::seconds(5));
   const std::string& Received() const { return Data; }
   void Close();
+  // Closes with a reset instead of an orderly shutdown.
+  void Reset();
 
  private:
   // One read with a timeout; false when nothing more will come (closed or timed out).

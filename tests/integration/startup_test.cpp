@@ -44,6 +44,18 @@ TEST(StartupIntegration, DefaultLevelWritesOnlyTheStartupLine) {
   EXPECT_EQ(log.find("\r\n"), log.size() - 2);
 }
 
+TEST(StartupIntegration, ServiceModeWithoutAServiceManagerStillServesHidden) {
+  RelayProcess relay({"-s", "-d", "0"});
+  ASSERT_TRUE(relay.WaitUntilListening());
+  EXPECT_TRUE(relay.WaitForLog(" - Executing as service\r\n"));
+  EXPECT_NE(relay.ReadFile("stderr.txt").find("Unable to start service."), std::string::npos);
+  TestClient client(relay.StreamPort());
+  client.Send("GET / HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(client.ReadUntil("--ABCDEF12345678\r\n"));
+  std::this_thread::sleep_for(1100ms);          // past the first tick
+  EXPECT_EQ(relay.ReadFile("stdout.txt"), "");  // no window shown
+}
+
 class PortHolder {
  public:
   PortHolder(int type, std::uint16_t port) : Fd(::socket(AF_INET, type, 0)) {

@@ -158,6 +158,25 @@ TEST(StreamingIntegration, LineFeedOnlyRequestIsClosedAfterTenSeconds) {
   EXPECT_TRUE(relay.WaitForLog("Connection(1).Closed by host"));
 }
 
+TEST(StreamingIntegration, AResetConnectionFailsOnlyItsOwnSession) {
+  RelayProcess relay({"-d", "3"});
+  ASSERT_TRUE(relay.WaitUntilListening());
+  auto vanishing = Subscriber(relay, "");
+  auto staying = Subscriber(relay, "");
+  vanishing->Reset();
+  std::vector<std::string> texts;
+  for (int i = 0; i < 200; ++i) {
+    texts.push_back("event " + std::to_string(i));
+    SendDatagram(relay.EventPort(), texts.back());
+  }
+  std::size_t total = Header.size();
+  for (const std::string& text : texts) total += EventPart(text).size();
+  staying->ReadAtLeast(total, 5s);
+  EXPECT_EQ(EventParts(staying->Received().substr(Header.size()), texts), texts);
+  EXPECT_TRUE(relay.WaitForLog("Connection(1).Closed by peer") ||
+              relay.WaitForLog("Connection(1).Error "));
+}
+
 TEST(StreamingIntegration, AClientThatNeverReadsIsCutOffWhileOthersGetEveryEvent) {
   RelayProcess relay({"-d", "3"});
   ASSERT_TRUE(relay.WaitUntilListening());
