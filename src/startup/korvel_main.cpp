@@ -33,10 +33,10 @@ void StartupStep(const std::string& step, Action&& action) {
   }
 }
 
-void ConfigureLogger(Logger& logger, const StartupOptions& options) {
+void ConfigureLogger(Logger& logger, const StartupOptions& options, const std::string& folder) {
   logger.SetDebugLevel(options.settings.DebugLevel);
   logger.SetUseLogDelay(false);
-  logger.SetLogPath(ExecutableFolder() + options.LogFileName);
+  logger.SetLogPath(folder + options.LogFileName);
   logger.SetLogSizeMB(options.LogSizeMB);
 }
 
@@ -92,9 +92,11 @@ int KorvelMain(int argc, char** argv) {
   PrepareProcess();
   const StartupOptions options = ReadCommandLine(CommandLineText(argc, argv));
   const SystemClock clock;
-  // Declared first so that it is released last and writes out what it still holds.
-  Logger logger(MakeHostFileTools(), clock, ExecutableFolder() + ExecutableBaseName() + ".log");
-  ConfigureLogger(logger, options);
+  const std::string folder = ExecutableFolder();
+  // Declared before everything that logs so that it is released last and writes out what it
+  // still holds.
+  Logger logger(MakeHostFileTools(), clock, folder + ExecutableBaseName() + ".log");
+  ConfigureLogger(logger, options, folder);
   IdleServiceBridge service;
   try {
     Run(options, logger, clock, service);
