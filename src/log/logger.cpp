@@ -25,11 +25,7 @@ void Logger::SetLogSizeMB(std::int32_t value) {
 void Logger::LogDebug(std::uint8_t DbgLevel, std::string_view Text) {
   if (!Accepts(DbgLevel)) return;
   const WallTime now = Clock.Now();
-  const std::string stamp = LocalDateTimeText(now);
-  std::string line;
-  line.reserve(stamp.size() + 3 + Text.size() + 2);
-  line.append(stamp).append(" - ").append(Text).append("\r\n");
-  AppendLine(line);
+  AppendLine(LocalDateTimeText(now), Text);
 
   if (!UseLogDelay || Buffer.size() >= DelayedFlushBytes) {
     FlushBuffer();
@@ -39,12 +35,13 @@ void Logger::LogDebug(std::uint8_t DbgLevel, std::string_view Text) {
   if (elapsed < 0 || elapsed >= 1.0) FlushBuffer();  // below 0: the day changed since
 }
 
-void Logger::AppendLine(std::string_view text) {
-  const std::size_t newLength = Buffer.size() + text.size();
+void Logger::AppendLine(std::string_view stamp, std::string_view text) {
+  const std::size_t lineLength = stamp.size() + 3 + text.size() + 2;
+  const std::size_t newLength = Buffer.size() + lineLength;
   // Grow in large steps so that a busy log reallocates rarely; the buffer never shrinks.
   if (newLength > Buffer.capacity()) Buffer.reserve(Buffer.capacity() + 3 * newLength);
-  Buffer.append(text);
-  WaitingLineLengths.push_back(text.size());
+  Buffer.append(stamp).append(" - ").append(text).append("\r\n");
+  WaitingLineLengths.push_back(lineLength);
 }
 
 void Logger::FlushBuffer() {

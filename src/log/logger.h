@@ -42,7 +42,8 @@ class Logger {
   std::size_t WaitingBytes() const { return Buffer.size(); }
 
  private:
-  void AppendLine(std::string_view text);
+  // Adds the line stamp, " - ", text, CR LF to the buffer.
+  void AppendLine(std::string_view stamp, std::string_view text);
   void RotateLogFile();
   void DropOldestBeyondLimit();
   std::string DroppedLinesNotice() const;

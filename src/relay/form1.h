@@ -55,8 +55,6 @@ class Form1 final : public SocketEvents {
   ElementIndex FindFreeSession();
   bool IsClientElement(ElementIndex Index) const;
   bool IsStreaming(ElementIndex Index) const;
-  bool WantsEvent(const ClientSession& session, const std::string& senderIp,
-                  const std::string& eventText) const;
   void ClearSession(ElementIndex Index);
   void Teardown(ElementIndex Index, const char* ending);
   void SendToStreaming(const SharedBytes& part);
