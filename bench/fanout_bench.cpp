@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,24 @@ int Connect(std::uint16_t port) {
   }
   std::perror("connect");
   std::exit(1);
+}
+
+// User plus system CPU seconds the process has used so far.
+double CpuSeconds(pid_t pid) {
+  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (stat == nullptr) return 0;
+  char text[1024] = {};
+  const std::size_t length = std::fread(text, 1, sizeof text - 1, stat);
+  std::fclose(stat);
+  // Fields after the command's closing parenthesis; utime and stime are the 12th and 13th.
+  const char* fields = std::strrchr(text, ')');
+  unsigned long user = 0, system = 0;
+  if (length == 0 || fields == nullptr ||
+      std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                  &system) != 2) {
+    return 0;
+  }
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace
@@ -122,6 +141,7 @@ int main(int argc, char** argv) {
   const sockaddr_in target = Loopback(eventPort);
   std::string payload = "EV" + std::string(static_cast<std::size_t>(eventBytes) - 2, 'x');
   const auto start = Clock::now();
+  const double cpuAtStart = CpuSeconds(relay);
   bool ok = true;
   for (int sent = 0; sent < events && ok;) {
     for (int b = 0; b < burst && sent < events; ++b, ++sent) {
@@ -131,6 +151,7 @@ int main(int argc, char** argv) {
     ok = readUntil(headerBytes + static_cast<std::size_t>(sent) * partBytes);
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double relayCpu = CpuSeconds(relay) - cpuAtStart;
 
   ::kill(relay, SIGTERM);
   ::waitpid(relay, nullptr, 0);
@@ -141,8 +162,9 @@ int main(int argc, char** argv) {
   const double parts = static_cast<double>(events) * clients;
   std::printf(
       "clients=%d events=%d event-bytes=%d burst=%d: %.3f s, %.0f events/s, %.0f parts/s, %.1f "
-      "MB/s to clients\n",
+      "MB/s to clients; relay CPU %.2f s (%.0f parts per relay CPU second)\n",
       clients, events, eventBytes, burst, seconds, events / seconds, parts / seconds,
-      parts * static_cast<double>(partBytes) / seconds / 1e6);
+      parts * static_cast<double>(partBytes) / seconds / 1e6, relayCpu,
+      relayCpu > 0 ? parts / relayCpu : 0.0);
   return 0;
 }
