@@ -16,30 +16,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/loopback.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-std::uint16_t FreePort(int type) {
-  const int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("no free port");
-  }
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 // True when /proc/net/<table> lists a local port in the given state (0A listening, 07 bound UDP).
 bool KernelHasSocket(const std::string& table, std::uint16_t port, const std::string& state) {
@@ -73,12 +55,6 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   return true;
 }
 
-std::uint16_t FreeTcpPort() {
-  return FreePort(SOCK_STREAM);
-}
-std::uint16_t FreeUdpPort() {
-  return FreePort(SOCK_DGRAM);
-}
 
 void SendDatagram(std::uint16_t port, const std::string& payload, const std::string& fromAddress) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/loopback.h"
+
 // A child process with its output in files; the destructor kills it by pid if it still runs.
 class ChildProcess {
  public:
@@ -77,8 +79,6 @@ class RelayProcess {
 // Polls condition every 10 ms until it holds or the limit passes.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
-std::uint16_t FreeTcpPort();
-std::uint16_t FreeUdpPort();
 void SendDatagram(std::uint16_t port, const std::string& payload,
                   const std::string& fromAddress = "127.0.0.1");
 
