@@ -43,16 +43,13 @@ void ConfigureLogger(Logger& logger, const StartupOptions& options, const std::s
 void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
          ServiceBridge& service) {
   const Settings& settings = options.settings;
-  bool visible = true;
-  if (options.RunAsService) {
-    StartupStep("cannot write the debug log " + logger.CurrentLogPath(),
-                [&] { logger.LogDebug(10, "Executing as service"); });
-    if (!service.ServiceStart()) ShowMessage("Unable to start service.");
-    visible = false;
-  } else {
-    StartupStep("cannot write the debug log " + logger.CurrentLogPath(),
-                [&] { logger.LogDebug(10, "Executing as application"); });
-  }
+  const bool asService = options.RunAsService;
+  StartupStep("cannot write the debug log " + logger.CurrentLogPath(), [&] {
+    logger.LogDebug(10, asService ? "Executing as service" : "Executing as application");
+  });
+  // A service runs hidden, also when the manager did not start it and it serves all the same.
+  if (asService && !service.ServiceStart()) ShowMessage("Unable to start service.");
+  const bool visible = !asService;
 
   asio::io_context io(1);
   AsioSessionSockets wSession(io, SendLimitBytes);
