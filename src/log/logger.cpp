@@ -2,7 +2,17 @@
 
 #include <algorithm>
 
-#include "log/log_path.h"
+#include "common/file_path.h"
+
+namespace {
+
+// The one previous generation: folder, base name, "_2.", extension ("Debug.log" gives
+// "Debug_2.log").
+std::string PreviousGenerationPath(std::string_view path) {
+  return GetFolderPath(path) + GetBaseName(path) + "_2." + GetExtension(path);
+}
+
+}  // namespace
 
 Logger::Logger(std::unique_ptr<FileTools> files, const LocalClock& clock,
                std::string defaultLogPath)

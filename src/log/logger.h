@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/local_clock.h"
 #include "log/file_tools.h"
-#include "startup/local_clock.h"
 
 // The debug log: a level filter, a line buffer and a size-limited file with one previous
 // generation ("Debug.log" rotates to "Debug_2.log").

@@ -5,13 +5,12 @@
 #include <functional>
 #include <string>
 
+#include "common/local_clock.h"
+#include "common/settings.h"
 #include "log/debug_log.h"
 #include "relay/session_table.h"
 #include "relay/socket_control.h"
 #include "relay/status_display.h"
-#include "service/service_bridge.h"
-#include "startup/local_clock.h"
-#include "startup/settings.h"
 
 // The relay: admits clients on the lowest free socket element, reads their subscription
 // requests, fans every event datagram out to the streaming sessions whose filters accept it,
@@ -31,8 +30,9 @@ class Form1 final : public SocketEvents {
     DatagramSocket& wListen;
     DebugLog& log;
     const LocalClock& clock;
-    ServiceBridge& service;
     StatusDisplay& status;
+    // Asked at the start of every tick; a requested stop runs Shutdown and nothing else.
+    std::function<bool()> ServiceStopRequested;
     std::function<void()> Shutdown;
   };
 
@@ -82,8 +82,8 @@ class Form1 final : public SocketEvents {
   DatagramSocket& wListen;
   DebugLog& Log;
   const LocalClock& Clock;
-  ServiceBridge& Service;
   StatusDisplay& Status;
+  std::function<bool()> ServiceStopRequested;
   std::function<void()> Shutdown;
 
   SessionTable Sessions;

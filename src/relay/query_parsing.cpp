@@ -1,6 +1,6 @@
 #include "relay/query_parsing.h"
 
-#include "startup/string_helpers.h"
+#include "common/string_helpers.h"
 
 std::size_t DelimiterPos(std::size_t start, std::string_view text, std::string_view Delimiter) {
   const std::size_t found = text.find(Delimiter, start - 1);

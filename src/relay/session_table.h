@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "common/local_clock.h"
 #include "relay/query_parsing.h"
-#include "startup/local_clock.h"
 
 // The two filters a streaming client asked for, looked up once when its request completes
 // rather than for every event.

@@ -1,6 +1,6 @@
 #include "startup/command_line.h"
 
-#include "startup/string_helpers.h"
+#include "common/string_helpers.h"
 
 StartupOptions ReadCommandLine(std::string_view arguments) {
   StartupOptions options;

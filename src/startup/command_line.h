@@ -1,8 +1,18 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
-#include "startup/settings.h"
+#include "common/settings.h"
+
+// What the command line decides: the settings, and what only start-up uses.
+struct StartupOptions {
+  Settings settings;
+  bool RunAsService = false;
+  std::int32_t LogSizeMB = 10;
+  std::string LogFileName = "Debug.log";
+};
 
 // Reads the command-line arguments (the text after the program's own name). Unknown letters,
 // text before the first "-" and unreadable numbers are passed over silently: a rejected number

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "log/log_path.h"
+#include "common/file_path.h"
 #include "startup/host_process.h"
 
 void PrepareProcess() {

@@ -66,7 +66,9 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
     window->Unload();
     io.stop();
   };
-  Form1 form(settings, {wSession, wListen, log, clock, service, *window, [&] {
+  Form1 form(settings, {wSession, wListen, log, clock, *window,
+                        [&] { return service.ServiceStopRequested(); },
+                        [&] {
                           service.ServiceStop();
                           unload();
                         }});

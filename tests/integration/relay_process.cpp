@@ -55,7 +55,6 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   return true;
 }
 
-
 void SendDatagram(std::uint16_t port, const std::string& payload, const std::string& fromAddress) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in source = Loopback(0);

@@ -6,9 +6,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "common/local_clock.h"
 #include "log/file_tools.h"
 #include "log/logger.h"
-#include "startup/local_clock.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ TEST_F(HostFileToolsTest, LogKeepsWorkingAfterItsFileWasRemovedFromOutside) {
   logger.SetLogPath(PathOf("Debug.log"));
   logger.SetLogSizeMB(1);
   logger.LogDebug(10, std::string(1048000, 'a'));
-  std::filesystem::remove(Dir / "Debug.log");  // as a log cleaner would
+  std::filesystem::remove(Dir / "Debug.log");   // as a log cleaner would
   logger.LogDebug(10, std::string(1000, 'b'));  // would pass the limit: rotates a missing file
   EXPECT_NE(Read("Debug.log").find(std::string(1000, 'b')), std::string::npos);
 }

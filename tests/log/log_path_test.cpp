@@ -1,6 +1,6 @@
-#include "log/log_path.h"
-
 #include <gtest/gtest.h>
+
+#include "common/file_path.h"
 
 TEST(LogPath, SplitsFolderBaseNameAndExtension) {
   EXPECT_EQ(GetFolderPath("/srv/relay/Debug.log"), "/srv/relay/");

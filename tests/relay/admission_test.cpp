@@ -57,7 +57,7 @@ TEST_F(AdmissionTest, RefusesWhenAllElementsAreInUseAndKeepsRunning) {
     sockets.elements.back().state = SocketState::Connected;
   }
   // A relay whose table matches the full array.
-  Form1 full(settings, {sockets, datagrams, log, clock, service, status, [] {}});
+  Form1 full(settings, {sockets, datagrams, log, clock, status, [] { return false; }, [] {}});
   sockets.pendingPeer = "10.9.9.9";
   full.wSession_ConnectionRequest(0, 7);
   EXPECT_EQ(sockets.HighestIndex(), MaxElementIndex);

@@ -9,6 +9,7 @@
 #include "log/debug_log.h"
 #include "relay/fake_sockets.h"
 #include "relay/form1.h"
+#include "service/service_bridge.h"
 #include "support/fake_clock.h"
 
 class RecordingLog final : public DebugLog {
@@ -48,8 +49,9 @@ class RecordingStatus final : public StatusDisplay {
 class RelayTest : public ::testing::Test {
  protected:
   RelayTest()
-      : form(settings, {sockets, datagrams, log, clock, service, status, [this] { ++shutdowns; }}) {
-  }
+      : form(settings,
+             {sockets, datagrams, log, clock, status,
+              [this] { return service.ServiceStopRequested(); }, [this] { ++shutdowns; }}) {}
 
   // A client connects from ip; returns the element it was admitted on (0 when refused).
   ElementIndex Connect(const std::string& ip = "10.0.0.1") {

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "startup/local_clock.h"
+#include "common/local_clock.h"
 
 // A wall clock that only moves when a test moves it.
 class FakeClock final : public LocalClock {

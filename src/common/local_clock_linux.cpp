@@ -1,6 +1,6 @@
 #include <ctime>
 
-#include "startup/local_clock.h"
+#include "common/local_clock.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "log/log_path.h"
+#include "common/file_path.h"
 
 namespace {
 
@@ -26,8 +26,4 @@ std::string GetExtension(std::string_view path) {
   const std::string_view name = FileName(path);
   const std::size_t dot = name.rfind('.');
   return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot + 1));
-}
-
-std::string PreviousGenerationPath(std::string_view path) {
-  return GetFolderPath(path) + GetBaseName(path) + "_2." + GetExtension(path);
 }

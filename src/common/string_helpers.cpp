@@ -1,4 +1,4 @@
-#include "startup/string_helpers.h"
+#include "common/string_helpers.h"
 
 #include <charconv>
 #include <cmath>

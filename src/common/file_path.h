@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-// Path splitting for the log file. Both "/" and "\" count as folder separators, so a path
-// written for either host splits the same way.
+// Path splitting. Both "/" and "\" count as folder separators, so a path written for either
+// host splits the same way.
 
 // The folder part including its trailing separator ("" when the path has no folder).
 std::string GetFolderPath(std::string_view path);
@@ -12,5 +12,3 @@ std::string GetFolderPath(std::string_view path);
 std::string GetBaseName(std::string_view path);
 // The extension of the file name without its dot ("" when the name has no dot).
 std::string GetExtension(std::string_view path);
-// The name of the one previous generation: folder, base name, "_2.", extension.
-std::string PreviousGenerationPath(std::string_view path);

@@ -1,0 +1,83 @@
+// Who is connected: admission on the lowest free element, and every way a session ends.
+#include "relay/form1.h"
+
+Form1::Form1(const Settings& settings, Host host)
+    : Config(settings),
+      wSession(host.wSession),
+      wListen(host.wListen),
+      Log(host.log),
+      Clock(host.clock),
+      Status(host.status),
+      ServiceStopRequested(std::move(host.ServiceStopRequested)),
+      Shutdown(std::move(host.Shutdown)),
+      Sessions(static_cast<std::size_t>(wSession.HighestIndex()) + 1) {}
+
+bool Form1::IsClientElement(ElementIndex Index) const {
+  return Index >= 1 && Index <= wSession.HighestIndex();
+}
+
+bool Form1::IsStreaming(ElementIndex Index) const {
+  return wSession.State(Index) == SocketState::Connected && Sessions[Index].Streaming;
+}
+
+ElementIndex Form1::FindFreeSession() {
+  const int highest = wSession.HighestIndex();
+  for (int i = 1; i <= highest; ++i) {
+    const auto index = static_cast<ElementIndex>(i);
+    const int state = wSession.State(index);
+    if (state == SocketState::Connected) continue;
+    if (state == SocketState::Closed) return index;
+    // A stale element (after a socket error, say) is made free for the next search, not this one.
+    wSession.Close(index);
+    ClearSession(index);
+  }
+  if (highest >= MaxElementIndex) return 0;
+  wSession.AddElement();
+  Sessions.resize(static_cast<std::size_t>(highest) + 2);
+  return static_cast<ElementIndex>(highest + 1);
+}
+
+void Form1::wSession_ConnectionRequest(ElementIndex Index, RequestId requestID) {
+  if (Index != 0) return;
+  LogText(1, "Destination connection request from:", wSession.RemoteHostIP(0));
+  const ElementIndex s = FindFreeSession();
+  // Not accepting leaves the socket layer to refuse the connection.
+  if (!IsClientElement(s) || wSession.State(s) != SocketState::Closed) return;
+  wSession.Accept(s, requestID);
+  Sessions[s].LastActivity = Clock.Now();
+  LogText(3, "Connected to Winsock(", std::to_string(s), ")");
+}
+
+void Form1::CloseIdle() {
+  ForEachClientElement([this](ElementIndex i) {
+    if (wSession.State(i) != SocketState::Connected || Sessions[i].Streaming) return;
+    if (Clock.Now() > Sessions[i].LastActivity + IdleTimeout) CloseConnection(i);
+  });
+}
+
+void Form1::CloseConnection(ElementIndex Index) {
+  Teardown(Index, ").Closed by host");
+}
+
+void Form1::wSession_Close(ElementIndex Index) {
+  // The listener is never closed from here, whatever the socket layer reports.
+  if (!IsClientElement(Index)) return;
+  Teardown(Index, ").Closed by peer");
+}
+
+void Form1::wSession_Error(ElementIndex Index, int /*Number*/, const std::string& Description) {
+  // Only logged: the element keeps the state the socket layer gave it, and the next search for a
+  // free element closes and clears it.
+  LogText(3, "Connection(", std::to_string(Index), ").Error ", Description);
+}
+
+void Form1::Teardown(ElementIndex Index, const char* ending) {
+  LogText(3, "Connection(", std::to_string(Index), ending);
+  wSession.Close(Index);
+  ClearSession(Index);
+}
+
+void Form1::ClearSession(ElementIndex Index) {
+  Sessions[Index].Streaming = false;
+  Sessions[Index].RequestBuffer.clear();
+}
