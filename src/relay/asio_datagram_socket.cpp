@@ -1,7 +1,7 @@
 #include "relay/asio_datagram_socket.h"
 
-AsioDatagramSocket::AsioDatagramSocket(asio::io_context& io, AsioSessionSockets& sessions)
-    : Socket(io), Sessions(sessions), Datagram(MaxDatagram) {}
+AsioDatagramSocket::AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery)
+    : Socket(io), Delivery(delivery), Datagram(MaxDatagram) {}
 
 void AsioDatagramSocket::Bind(std::uint16_t port) {
   // No address reuse: a second program bound to the event port must make this fail.
@@ -11,8 +11,7 @@ void AsioDatagramSocket::Bind(std::uint16_t port) {
   Socket.non_blocking(true);
 }
 
-void AsioDatagramSocket::Start(SocketEvents& events) {
-  Events = &events;
+void AsioDatagramSocket::Start() {
   WaitReadable();
 }
 
@@ -34,10 +33,11 @@ void AsioDatagramSocket::ReadWaiting() {
     DatagramLength = Socket.receive_from(asio::buffer(Datagram), Sender, 0, ReadError);
     if (ReadError == asio::error::would_block || ReadError == asio::error::try_again) break;
     if (ReadError) DatagramLength = 0;
-    Sessions.Deliver([&] { Events->wListen_DataArrival(static_cast<long>(DatagramLength)); });
+    Delivery.Deliver(
+        [&] { Delivery.Events().wListen_DataArrival(static_cast<long>(DatagramLength)); });
     if (ReadError) break;
   }
-  Sessions.FlushPendingWrites();
+  Delivery.FlushPendingWrites();
 }
 
 std::string AsioDatagramSocket::GetData() {

@@ -7,7 +7,7 @@
 
 #include "asio/io_context.hpp"
 #include "asio/ip/udp.hpp"
-#include "relay/asio_session_sockets.h"
+#include "relay/event_delivery.h"
 #include "relay/socket_control.h"
 
 // wListen over Asio: one DataArrival per datagram. When the socket becomes readable, the
@@ -18,11 +18,11 @@ class AsioDatagramSocket final : public DatagramSocket {
   static constexpr std::size_t MaxDatagram = 65536;
   static constexpr int MaxDatagramsPerWakeup = 64;
 
-  AsioDatagramSocket(asio::io_context& io, AsioSessionSockets& sessions);
+  AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery);
 
   // Binds to the port on every local IPv4 address; throws std::system_error.
   void Bind(std::uint16_t port);
-  void Start(SocketEvents& events);
+  void Start();
   void Close();
 
   std::string GetData() override;
@@ -35,8 +35,7 @@ class AsioDatagramSocket final : public DatagramSocket {
   void ReadWaiting();
 
   asio::ip::udp::socket Socket;
-  AsioSessionSockets& Sessions;
-  SocketEvents* Events = nullptr;
+  EventDelivery& Delivery;
   std::vector<char> Datagram;
   std::size_t DatagramLength = 0;
   std::error_code ReadError;

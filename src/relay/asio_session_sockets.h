@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,36 +8,25 @@
 #include "asio/io_context.hpp"
 #include "asio/ip/tcp.hpp"
 #include "asio/steady_timer.hpp"
-#include "relay/send_queue.h"
+#include "relay/event_delivery.h"
+#include "relay/session_element.h"
 #include "relay/socket_control.h"
 
-// The wSession element array over Asio. Element 0 is the listening socket; every other element
-// owns one TCP socket and the queue of parts waiting for it.
+// The wSession element array over Asio: element 0 is the listening socket, every other element
+// serves one client at a time.
 //
 // Sends are queued and written after the event handler that made them returns, with gather
 // writes on non-blocking sockets; a socket that cannot take more is waited on for writability
 // while other sessions go on. A session whose queue passes the send limit is failed at once.
 class AsioSessionSockets final : public SessionSockets {
  public:
-  AsioSessionSockets(asio::io_context& io, std::size_t sendLimitBytes);
-  ~AsioSessionSockets() override;
+  AsioSessionSockets(asio::io_context& io, EventDelivery& delivery, std::size_t sendLimitBytes);
 
   // Listens on every local IPv4 address; throws std::system_error.
   void Listen(std::uint16_t port);
-  void Start(SocketEvents& events);
+  // Starts taking connections; each one is offered to the relay as a ConnectionRequest.
+  void Start();
   void CloseAll();
-
-  // Runs one event handler so that nothing it throws reaches the event loop.
-  template <class Handler>
-  void Deliver(Handler&& handler) {
-    try {
-      handler();
-    } catch (const std::exception& failure) {
-      ReportHandlerFailure(failure);
-    }
-  }
-  // Writes what the last handlers queued.
-  void FlushPendingWrites();
 
   ElementIndex HighestIndex() const override;
   void AddElement() override;
@@ -50,27 +38,18 @@ class AsioSessionSockets final : public SessionSockets {
   void Close(ElementIndex index) override;
 
  private:
-  struct Element;
-
   void AcceptNext();
   void OnAccepted(const std::error_code& error);
-  void WaitReadable(ElementIndex index);
-  void OnReadable(ElementIndex index, std::uint64_t generation, const std::error_code& error);
-  void WaitWritable(ElementIndex index);
-  void WriteQueued(ElementIndex index);
-  void Fail(ElementIndex index, const std::error_code& error, const std::string& description);
-  void ReportHandlerFailure(const std::exception& failure);
-  Element& At(ElementIndex index) const;
+  SessionElement& At(ElementIndex index) const;
 
   asio::io_context& Io;
+  EventDelivery& Delivery;
   std::size_t SendLimitBytes;
   asio::ip::tcp::acceptor Acceptor;
+  // The connection being offered to the relay, and the number it is offered under.
   asio::ip::tcp::socket Pending;
-  asio::steady_timer AcceptRetry;
   RequestId PendingId = 0;
   std::string PendingPeer;
-  SocketEvents* Events = nullptr;
-  std::vector<std::unique_ptr<Element>> Elements;  // [0] stands for the listener
-  std::vector<ElementIndex> FlushList;
-  std::vector<char> ReadBuffer;  // one for all sessions: reads happen one at a time
+  asio::steady_timer AcceptRetry;
+  std::vector<std::unique_ptr<SessionElement>> Elements;  // [i - 1] is element i
 };

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-KeepAliveTimer::KeepAliveTimer(asio::io_context& io, AsioSessionSockets& sessions)
-    : Timer(io), Sessions(sessions) {}
+KeepAliveTimer::KeepAliveTimer(asio::io_context& io, EventDelivery& delivery)
+    : Timer(io), Delivery(delivery) {}
 
 void KeepAliveTimer::Start(std::function<void()> tick) {
   Tick = std::move(tick);
@@ -23,8 +23,8 @@ void KeepAliveTimer::WaitNext() {
     // After a stall (a suspended machine, say) go on from now instead of catching up in a burst.
     const auto now = asio::steady_timer::clock_type::now();
     Timer.expires_at(std::max(Timer.expiry() + Interval, now));
-    Sessions.Deliver(Tick);
-    Sessions.FlushPendingWrites();
+    Delivery.Deliver(Tick);
+    Delivery.FlushPendingWrites();
     if (Running) WaitNext();
   });
 }

@@ -4,7 +4,7 @@
 
 #include "asio/io_context.hpp"
 #include "asio/steady_timer.hpp"
-#include "relay/asio_session_sockets.h"
+#include "relay/event_delivery.h"
 
 // The relay's one-second clock. Deadlines advance by exactly one interval, so ticks do not drift
 // with the time the handlers take.
@@ -12,7 +12,7 @@ class KeepAliveTimer {
  public:
   static constexpr auto Interval = std::chrono::milliseconds(1000);
 
-  KeepAliveTimer(asio::io_context& io, AsioSessionSockets& sessions);
+  KeepAliveTimer(asio::io_context& io, EventDelivery& delivery);
   void Start(std::function<void()> tick);
   void Stop();
 
@@ -20,7 +20,7 @@ class KeepAliveTimer {
   void WaitNext();
 
   asio::steady_timer Timer;
-  AsioSessionSockets& Sessions;
+  EventDelivery& Delivery;
   std::function<void()> Tick;
   bool Running = false;
 };

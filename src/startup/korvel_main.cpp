@@ -52,9 +52,10 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   const bool visible = !asService;
 
   asio::io_context io(1);
-  AsioSessionSockets wSession(io, SendLimitBytes);
-  AsioDatagramSocket wListen(io, wSession);
-  KeepAliveTimer tmrKeepAlive(io, wSession);
+  EventDelivery delivery;
+  AsioSessionSockets wSession(io, delivery, SendLimitBytes);
+  AsioDatagramSocket wListen(io, delivery);
+  KeepAliveTimer tmrKeepAlive(io, delivery);
   const std::unique_ptr<HostWindow> window = HostWindow::Create(io, visible);
   KorvelLog log(logger);
 
@@ -78,8 +79,9 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   StartupStep("cannot bind the event port " + std::to_string(settings.EventPort),
               [&] { wListen.Bind(static_cast<std::uint16_t>(settings.EventPort)); });
 
-  wSession.Start(form);
-  wListen.Start(form);
+  delivery.Start(form);
+  wSession.Start();
+  wListen.Start();
   tmrKeepAlive.Start([&] { form.tmrKeepAlive_Timer(); });
   window->OnClose(unload);
   io.run();

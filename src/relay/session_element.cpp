@@ -1,0 +1,156 @@
+#include "relay/session_element.h"
+
+#include "asio/post.hpp"
+
+namespace {
+
+// Every read takes all a client has sent, up to this much at once.
+constexpr std::size_t ReadChunk = 65536;
+
+bool WouldBlock(const std::error_code& error) {
+  return error == asio::error::would_block || error == asio::error::try_again;
+}
+
+}  // namespace
+
+SessionElement::SessionElement(asio::io_context& io, ElementIndex index, EventDelivery& delivery,
+                               std::size_t sendLimitBytes)
+    : Io(io), Index(index), Delivery(delivery), SendLimitBytes(sendLimitBytes), Socket(io) {}
+
+std::string SessionElement::RemoteHostIP() const {
+  std::error_code error;
+  const auto peer = Socket.remote_endpoint(error);
+  return error ? std::string() : peer.address().to_string();
+}
+
+void SessionElement::Attach(asio::ip::tcp::socket connection) {
+  Socket = std::move(connection);
+  std::error_code ignored;
+  Socket.non_blocking(true, ignored);
+  // Parts are already gathered into few writes; Nagle would only add latency to small ones.
+  Socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  CurrentState = SocketState::Connected;
+  WaitReadable();
+}
+
+std::string SessionElement::TakeReceived() {
+  std::string data;
+  data.swap(Received);
+  return data;
+}
+
+void SessionElement::Send(SharedBytes bytes) {
+  if (CurrentState != SocketState::Connected) return;
+  Queue.Push(std::move(bytes));
+  if (Queue.WaitingBytes() > SendLimitBytes) {
+    Fail(asio::error::no_buffer_space, "client is not reading: more than " +
+                                           std::to_string(SendLimitBytes) +
+                                           " bytes are waiting to be sent to it");
+    return;
+  }
+  if (!InFlushList && !WaitingWritable) {
+    InFlushList = true;
+    Delivery.NeedsFlush(*this);
+  }
+}
+
+void SessionElement::Flush() {
+  InFlushList = false;
+  if (CurrentState == SocketState::Connected && !WaitingWritable) WriteQueued();
+}
+
+void SessionElement::Close() {
+  std::error_code ignored;
+  Socket.close(ignored);
+  Queue.Clear();
+  Received.clear();
+  Leave(SocketState::Closed);
+}
+
+void SessionElement::WaitReadable() {
+  Socket.async_wait(asio::socket_base::wait_read,
+                    WhileCurrent([this](const std::error_code& error) {
+                      if (error) {
+                        Fail(error, error.message());
+                      } else {
+                        ReadWaiting();
+                      }
+                    }));
+}
+
+void SessionElement::ReadWaiting() {
+  char chunk[ReadChunk];
+  std::error_code error;
+  const std::size_t count = Socket.read_some(asio::buffer(chunk), error);
+  if (WouldBlock(error)) {
+    WaitReadable();
+    return;
+  }
+  if (error && error != asio::error::eof) {
+    Fail(error, error.message());
+    return;
+  }
+  const std::uint64_t generation = Generation;
+  if (error) {
+    Leave(SocketState::Closing);
+    Delivery.Deliver([&] { Delivery.Events().wSession_Close(Index); });
+  } else {
+    Received.append(chunk, count);
+    Delivery.Deliver(
+        [&] { Delivery.Events().wSession_DataArrival(Index, static_cast<long>(count)); });
+  }
+  Delivery.FlushPendingWrites();
+  // The handler may have closed the connection, or ended it and started the next one.
+  if (generation == Generation) WaitReadable();
+}
+
+void SessionElement::WriteQueued() {
+  while (!Queue.Empty()) {
+    std::error_code error;
+    const std::size_t written = Socket.write_some(Queue.Gather(), error);
+    if (WouldBlock(error)) {
+      WaitWritable();
+      return;
+    }
+    if (error) {
+      Fail(error, error.message());
+      return;
+    }
+    Queue.Consume(written);
+  }
+}
+
+void SessionElement::WaitWritable() {
+  WaitingWritable = true;
+  Socket.async_wait(asio::socket_base::wait_write,
+                    WhileCurrent([this](const std::error_code& error) {
+                      WaitingWritable = false;
+                      if (error) {
+                        Fail(error, error.message());
+                      } else {
+                        WriteQueued();
+                      }
+                    }));
+}
+
+void SessionElement::Fail(const std::error_code& error, const std::string& description) {
+  // The socket and its queue go at once; the element stays in error until the next search for
+  // a free element closes it.
+  std::error_code ignored;
+  Socket.close(ignored);
+  Queue.Clear();
+  Leave(SocketState::Error);
+  // Reported as an event of its own, never from inside the call that met the failure, and only
+  // while the element still holds the failed connection.
+  asio::post(
+      Io, WhileCurrent([this, number = error.value(), description] {
+        Delivery.Deliver([&] { Delivery.Events().wSession_Error(Index, number, description); });
+        Delivery.FlushPendingWrites();
+      }));
+}
+
+void SessionElement::Leave(int state) {
+  CurrentState = state;
+  WaitingWritable = false;
+  ++Generation;
+}

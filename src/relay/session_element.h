@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+#include "asio/io_context.hpp"
+#include "asio/ip/tcp.hpp"
+#include "relay/event_delivery.h"
+#include "relay/send_queue.h"
+#include "relay/socket_control.h"
+
+// One client element of wSession: its TCP socket, the parts waiting for it and what it has
+// received. The element is reused for one connection after another; completions of socket
+// operations meant for an earlier connection are recognised and dropped.
+class SessionElement {
+ public:
+  SessionElement(asio::io_context& io, ElementIndex index, EventDelivery& delivery,
+                 std::size_t sendLimitBytes);
+
+  int State() const { return CurrentState; }
+  std::string RemoteHostIP() const;
+  // Starts serving a connection the listener accepted.
+  void Attach(asio::ip::tcp::socket connection);
+  std::string TakeReceived();
+  // Queues a part; a client that lets more than the send limit wait is failed.
+  void Send(SharedBytes bytes);
+  // Writes what is queued, as far as the socket takes it now.
+  void Flush();
+  void Close();
+
+ private:
+  // Wraps a completion so that it runs only while the connection it was started for lasts.
+  template <class Completion>
+  auto WhileCurrent(Completion completion) {
+    return [this, generation = Generation, completion](const auto&... result) {
+      if (generation == Generation) completion(result...);
+    };
+  }
+  void WaitReadable();
+  void ReadWaiting();
+  void WaitWritable();
+  void WriteQueued();
+  void Fail(const std::error_code& error, const std::string& description);
+  // Every way out of the connected state ends the connection's generation.
+  void Leave(int state);
+
+  asio::io_context& Io;
+  const ElementIndex Index;
+  EventDelivery& Delivery;
+  const std::size_t SendLimitBytes;
+  asio::ip::tcp::socket Socket;
+  int CurrentState = SocketState::Closed;
+  std::uint64_t Generation = 0;
+  SendQueue Queue;
+  bool InFlushList = false;
+  bool WaitingWritable = false;
+  std::string Received;
+};
