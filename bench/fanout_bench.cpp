@@ -16,15 +16,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/loopback.h"
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A port that nothing on 127.0.0.1 uses at the moment of asking.
+std::uint16_t FreePort(int type) {
+  const int fd = ::socket(AF_INET, type, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("no free port");
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
 
 int Connect(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -68,8 +88,8 @@ int main(int argc, char** argv) {
   files.rlim_cur = files.rlim_max;
   setrlimit(RLIMIT_NOFILE, &files);
 
-  const std::uint16_t streamPort = FreeTcpPort();
-  const std::uint16_t eventPort = FreeUdpPort();
+  const std::uint16_t streamPort = FreePort(SOCK_STREAM);
+  const std::uint16_t eventPort = FreePort(SOCK_DGRAM);
   const pid_t relay = ::fork();
   if (relay == 0) {
     ::freopen("/dev/null", "w", stdout);  // its status line would mix with the result

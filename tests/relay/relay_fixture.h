@@ -2,45 +2,58 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
+#include <tuple>
+#include <utility>
 
 #include "log/debug_log.h"
-#include "relay/fake_sockets.h"
 #include "relay/form1.h"
-#include "service/service_bridge.h"
 #include "support/fake_clock.h"
 
-class RecordingLog final : public DebugLog {
- public:
-  bool Accepts(std::uint8_t level) const override { return level >= threshold; }
-  void Log(std::uint8_t level, std::string_view text) override {
-    lines.push_back({level, std::string(text)});
-  }
-  bool Has(std::uint8_t level, const std::string& text) const {
-    return std::count(lines.begin(), lines.end(), Line{level, text}) == 1;
-  }
-
-  struct Line {
-    std::uint8_t level;
-    std::string text;
-    bool operator==(const Line&) const = default;
+// A scripted wSession array: tests set states and incoming data, and read what was sent.
+struct FakeSessionSockets final : SessionSockets {
+  struct Element {
+    int state = SocketState::Closed;
+    std::string incoming;
+    std::vector<SharedBytes> sent;  // to the current connection
   };
-  std::uint8_t threshold = 0;
-  std::vector<Line> lines;
+  ElementIndex HighestIndex() const override {
+    return static_cast<ElementIndex>(elements.size() - 1);
+  }
+  void AddElement() override { elements.emplace_back(); }
+  int State(ElementIndex i) const override { return elements.at(i).state; }
+  std::string RemoteHostIP(ElementIndex) const override { return "10.0.0.1"; }
+  void Accept(ElementIndex i, RequestId id) override {
+    elements.at(i).state = SocketState::Connected;
+    elements.at(i).sent.clear();
+    accepted = {id, i};
+  }
+  std::string GetData(ElementIndex i) override {
+    return std::exchange(elements.at(i).incoming, "");
+  }
+  void SendData(ElementIndex i, SharedBytes bytes) override {
+    elements.at(i).sent.push_back(std::move(bytes));
+    order.push_back(i);
+  }
+  void Close(ElementIndex i) override { elements.at(i).state = SocketState::Closed; }
+
+  std::vector<Element> elements{Element{SocketState::Listening, "", {}}};
+  std::vector<ElementIndex> order;              // of all sends
+  std::pair<RequestId, ElementIndex> accepted;  // the last request accepted, and where
 };
 
-class StubService final : public ServiceBridge {
- public:
-  bool ServiceStart() override { return false; }
-  bool ServiceStopRequested() override { return stopRequested; }
-  bool ServiceStop() override { return false; }
-  bool stopRequested = false;
+// A scripted wListen: the test places the next datagram before DataArrival.
+struct FakeDatagramSocket final : DatagramSocket {
+  std::string GetData() override { return text; }
+  std::string RemoteHost() const override { return "10.0.0.5"; }
+  std::string RemoteHostIP() const override { return "10.0.0.5"; }
+  int RemotePort() const override { return 50000; }
+  std::string text;
 };
 
-class RecordingStatus final : public StatusDisplay {
- public:
+// The log lines themselves are checked against the real program's log.
+struct Recorders final : DebugLog, StatusDisplay {
+  bool Accepts(std::uint8_t) const override { return true; }
+  void Log(std::uint8_t, std::string_view) override {}
   void ShowServingCount(int count) override { shown.push_back(count); }
   std::vector<int> shown;
 };
@@ -48,46 +61,35 @@ class RecordingStatus final : public StatusDisplay {
 // Form1 wired to fakes, with the steps a client and an event source take.
 class RelayTest : public ::testing::Test {
  protected:
-  RelayTest()
-      : form(settings,
-             {sockets, datagrams, log, clock, status,
-              [this] { return service.ServiceStopRequested(); }, [this] { ++shutdowns; }}) {}
-
-  // A client connects from ip; returns the element it was admitted on (0 when refused).
-  ElementIndex Connect(const std::string& ip = "10.0.0.1") {
-    sockets.pendingPeer = ip;
-    const RequestId id = ++lastRequest;
-    form.wSession_ConnectionRequest(0, id);
-    for (std::size_t i = 1; i < sockets.elements.size(); ++i) {
-      if (sockets.elements[i].acceptedRequest == id) return static_cast<ElementIndex>(i);
-    }
-    return 0;
+  // A client connects; the element it was admitted on (0 when refused).
+  ElementIndex Connect() {
+    form.wSession_ConnectionRequest(0, ++lastRequest);
+    return sockets.accepted.first == lastRequest ? sockets.accepted.second : ElementIndex{0};
   }
-  void Receive(ElementIndex index, const std::string& data) {
-    sockets.elements.at(index).incoming += data;
-    form.wSession_DataArrival(index, static_cast<long>(data.size()));
+  void Receive(ElementIndex i, const std::string& data) {
+    sockets.elements.at(i).incoming += data;
+    form.wSession_DataArrival(i, static_cast<long>(data.size()));
   }
-  // A client that connects and completes a request with the given query string.
   ElementIndex Subscribe(const std::string& query) {
-    const ElementIndex index = Connect();
-    Receive(index, "GET /?" + query + " HTTP/1.0\r\n\r\n");
-    return index;
+    const ElementIndex i = Connect();
+    Receive(i, "GET /?" + query + " HTTP/1.0\r\n\r\n");
+    return i;
   }
-  void Event(const std::string& text, const std::string& senderIp = "10.0.0.5") {
-    datagrams.text = text;
-    datagrams.senderIp = senderIp;
-    form.wListen_DataArrival(static_cast<long>(text.size()));
+  std::size_t SentCount(ElementIndex i) const { return sockets.elements.at(i).sent.size(); }
+  // An element's socket state with its record's flag and request text, to compare at once.
+  std::tuple<int, bool, std::string> RecordOf(ElementIndex i) const {
+    return {sockets.State(i), form.Session(i).Streaming, form.Session(i).RequestBuffer};
   }
-  std::size_t SentCount(ElementIndex index) const { return sockets.elements.at(index).sent.size(); }
 
   Settings settings;
   FakeSessionSockets sockets;
   FakeDatagramSocket datagrams;
-  RecordingLog log;
+  Recorders host;
   FakeClock clock;
-  StubService service;
-  RecordingStatus status;
+  bool stopRequested = false;
   int shutdowns = 0;
   RequestId lastRequest = 0;
-  Form1 form;
+  Form1 form{settings,
+             {sockets, datagrams, host, clock, host, [this] { return stopRequested; },
+              [this] { ++shutdowns; }}};
 };

@@ -1,0 +1,115 @@
+# Black-box harness: the real executable, copied into a folder of its own (its log is written
+# beside it), on free loopback ports, ended by its pid.
+import os
+import shutil
+import socket
+import subprocess
+import time
+
+import pytest
+
+BOUNDARY = b"--ABCDEF12345678\r\n"
+HEADER = (b"HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=ABCDEF12345678"
+          b"\r\n\r\n" + BOUNDARY)
+
+
+def event_part(text):
+    return b"Content-Type: text/x-zelva-event\r\n\r\n" + text + b"\r\n" + BOUNDARY
+
+
+def wait_for(condition, limit=5.0):
+    deadline = time.monotonic() + limit
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return bool(condition())
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Client(socket.socket):
+    def __init__(self, port, receive_buffer=0):
+        super().__init__()
+        if receive_buffer:
+            self.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        self.connect(("127.0.0.1", port))
+        self.data, self.closed = bytearray(), False
+
+    def read(self, until, limit=5.0):
+        # Reads until until(data) holds, the peer closes or the limit passes; then until(data).
+        deadline = time.monotonic() + limit
+        while not until(self.data) and not self.closed and time.monotonic() < deadline:
+            self.settimeout(max(deadline - time.monotonic(), 0.001))
+            try:
+                chunk = self.recv(1 << 20)
+            except socket.timeout:
+                break
+            except ConnectionError:
+                chunk = b""
+            self.data += chunk
+            self.closed = not chunk
+        return until(self.data)
+
+
+class Relay:
+    def __init__(self, folder, args, stream, events):
+        self.folder, self.stream, self.events = folder, stream, events
+        shutil.copy(os.environ["KORVEL_EXECUTABLE"], folder)
+        with open(folder / "stdout.txt", "wb") as out, open(folder / "stderr.txt", "wb") as err:
+            self.process = subprocess.Popen([folder / "KorvelCaptureServer", "-p", str(stream),
+                                             "-l", str(events), *args], stdout=out, stderr=err)
+
+    def read(self, name="Debug.log"):
+        return (self.folder / name).read_bytes() if (self.folder / name).exists() else b""
+
+    def wait_log(self, text, count=1, limit=5.0):
+        return wait_for(lambda: self.read().count(text) >= count, limit)
+
+    def listening(self):
+        # Asks the kernel, since a probing connection would itself become a client.
+        def bound(table, port, state):
+            rows = [line.split() for line in open(f"/proc/net/{table}").readlines()[1:]]
+            return any(row[1].endswith(f":{port:04X}") and row[3] == state for row in rows)
+        assert wait_for(lambda: self.process.poll() is not None or
+                        bound("tcp", self.stream, "0A") and bound("udp", self.events, "07"))
+        assert self.process.poll() is None, self.read("stderr.txt")
+        return self
+
+    def send(self, payload, source="127.0.0.1"):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.bind((source, 0))
+            sender.sendto(payload, ("127.0.0.1", self.events))
+
+    def subscribe(self, query=b"", **options):
+        client = Client(self.stream, **options)
+        client.sendall(b"GET /?" + query + b" HTTP/1.0\r\n\r\n")
+        assert client.read(lambda data: HEADER in data)
+        return client
+
+    def stop(self):  # as a service manager or a terminal would
+        self.process.terminate()
+        return self.process.wait(5)
+
+
+@pytest.fixture
+def start(tmp_path):
+    # start(*args) runs a relay. One still running at the end must exit 0 on SIGTERM, so that a
+    # sanitizer report fails the test that caused it.
+    relays = []
+
+    def run(*args, stream=None, events=None):
+        (tmp_path / str(len(relays))).mkdir()
+        relays.append(Relay(tmp_path / str(len(relays)), args, stream or free_port(socket.SOCK_STREAM),
+                            events or free_port(socket.SOCK_DGRAM)))
+        return relays[-1]
+
+    yield run
+    for relay in (relay for relay in relays if relay.process.poll() is None):
+        try:
+            assert relay.stop() == 0, relay.read("stderr.txt").decode(errors="replace")
+        finally:
+            relay.process.kill()
+            relay.process.wait()
