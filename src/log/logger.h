@@ -39,7 +39,6 @@ class Logger {
   void FlushBuffer();
 
   const std::string& CurrentLogPath() const { return LogPath; }
-  std::size_t WaitingBytes() const { return Buffer.size(); }
 
  private:
   // Adds the line stamp, " - ", text, CR LF to the buffer.

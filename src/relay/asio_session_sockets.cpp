@@ -81,7 +81,7 @@ int AsioSessionSockets::State(ElementIndex index) const {
 }
 
 std::string AsioSessionSockets::RemoteHostIP(ElementIndex index) const {
-  return index == 0 ? PendingPeer : At(index).RemoteHostIP();
+  return index == 0 ? PendingPeer : std::string();
 }
 
 void AsioSessionSockets::Accept(ElementIndex index, RequestId requestID) {

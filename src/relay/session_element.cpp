@@ -17,12 +17,6 @@ SessionElement::SessionElement(asio::io_context& io, ElementIndex index, EventDe
                                std::size_t sendLimitBytes)
     : Io(io), Index(index), Delivery(delivery), SendLimitBytes(sendLimitBytes), Socket(io) {}
 
-std::string SessionElement::RemoteHostIP() const {
-  std::error_code error;
-  const auto peer = Socket.remote_endpoint(error);
-  return error ? std::string() : peer.address().to_string();
-}
-
 void SessionElement::Attach(asio::ip::tcp::socket connection) {
   Socket = std::move(connection);
   std::error_code ignored;

@@ -19,7 +19,6 @@ class SessionElement {
                  std::size_t sendLimitBytes);
 
   int State() const { return CurrentState; }
-  std::string RemoteHostIP() const;
   // Starts serving a connection the listener accepted.
   void Attach(asio::ip::tcp::socket connection);
   std::string TakeReceived();

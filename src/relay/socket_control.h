@@ -31,7 +31,8 @@ class SessionSockets {
   // Adds element HighestIndex() + 1, closed.
   virtual void AddElement() = 0;
   virtual int State(ElementIndex index) const = 0;
-  // On element 0 inside ConnectionRequest: the address of the peer asking to connect.
+  // Only the listener, element 0, reports it: inside ConnectionRequest, the address of the peer
+  // asking to connect.
   virtual std::string RemoteHostIP(ElementIndex index) const = 0;
   virtual void Accept(ElementIndex index, RequestId requestID) = 0;
   // All data received and not yet taken.
