@@ -6,9 +6,8 @@ constexpr auto AcceptRetryDelay = std::chrono::milliseconds(100);
 
 AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& delivery,
                                        std::size_t sendLimitBytes)
-    : Io(io),
-      Delivery(delivery),
-      SendLimitBytes(sendLimitBytes),
+    : Delivery(delivery),
+      Shared{io, delivery, sendLimitBytes, {}},
       Acceptor(io),
       Pending(io),
       AcceptRetry(io) {}
@@ -68,7 +67,7 @@ ElementIndex AsioSessionSockets::HighestIndex() const {
 
 void AsioSessionSockets::AddElement() {
   const auto index = static_cast<ElementIndex>(Elements.size() + 1);
-  Elements.push_back(std::make_unique<SessionElement>(Io, index, Delivery, SendLimitBytes));
+  Elements.push_back(std::make_unique<SessionElement>(Shared, index));
 }
 
 SessionElement& AsioSessionSockets::At(ElementIndex index) const {
@@ -78,6 +77,10 @@ SessionElement& AsioSessionSockets::At(ElementIndex index) const {
 int AsioSessionSockets::State(ElementIndex index) const {
   if (index == 0) return Acceptor.is_open() ? SocketState::Listening : SocketState::Closed;
   return At(index).State();
+}
+
+ElementIndex AsioSessionSockets::NextUnconnected(ElementIndex after) const {
+  return Shared.Unconnected.Next(after);
 }
 
 std::string AsioSessionSockets::RemoteHostIP(ElementIndex index) const {

@@ -31,6 +31,7 @@ class AsioSessionSockets final : public SessionSockets {
   ElementIndex HighestIndex() const override;
   void AddElement() override;
   int State(ElementIndex index) const override;
+  ElementIndex NextUnconnected(ElementIndex after) const override;
   std::string RemoteHostIP(ElementIndex index) const override;
   void Accept(ElementIndex index, RequestId requestID) override;
   std::string GetData(ElementIndex index) override;
@@ -42,9 +43,8 @@ class AsioSessionSockets final : public SessionSockets {
   void OnAccepted(const std::error_code& error);
   SessionElement& At(ElementIndex index) const;
 
-  asio::io_context& Io;
   EventDelivery& Delivery;
-  std::size_t SendLimitBytes;
+  ElementShared Shared;
   asio::ip::tcp::acceptor Acceptor;
   // The connection being offered to the relay, and the number it is offered under.
   asio::ip::tcp::socket Pending;

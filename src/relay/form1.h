@@ -8,6 +8,7 @@
 #include "common/local_clock.h"
 #include "common/settings.h"
 #include "log/debug_log.h"
+#include "relay/element_set.h"
 #include "relay/session_table.h"
 #include "relay/socket_control.h"
 #include "relay/status_display.h"
@@ -54,11 +55,24 @@ class Form1 final : public SocketEvents {
  private:
   ElementIndex FindFreeSession();
   bool IsClientElement(ElementIndex Index) const;
-  bool IsStreaming(ElementIndex Index) const;
   void ClearSession(ElementIndex Index);
   void Teardown(ElementIndex Index, const char* ending);
   void SendToStreaming(const SharedBytes& part);
   int CountStreaming();
+
+  // Visits the streaming sessions in ascending order, at the cost of their number. A record that
+  // its element's failure left streaming leaves the set on the way: its flag is cleared before
+  // the element can be connected again.
+  template <class Visit>
+  void ForEachStreaming(Visit&& visit) {
+    for (ElementIndex i = Streamers.Next(0); i != 0; i = Streamers.Next(i)) {
+      if (wSession.State(i) == SocketState::Connected) {
+        visit(i);
+      } else {
+        Streamers.Erase(i);
+      }
+    }
+  }
 
   // Walks elements 1 to the highest index read once before the walk. The counter is wider than
   // an index so that a full array (index 32767) ends the walk.
@@ -86,6 +100,9 @@ class Form1 final : public SocketEvents {
   std::function<bool()> ServiceStopRequested;
   std::function<void()> Shutdown;
 
+  TextFilters Filters;  // before the sessions that hold them
   SessionTable Sessions;
+  ElementSet Streamers;  // the records whose Streaming flag is set
+  std::uint64_t EventNumber = 0;
   std::int32_t TickCounter = 0;
 };

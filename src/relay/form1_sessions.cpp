@@ -16,21 +16,15 @@ bool Form1::IsClientElement(ElementIndex Index) const {
   return Index >= 1 && Index <= wSession.HighestIndex();
 }
 
-bool Form1::IsStreaming(ElementIndex Index) const {
-  return wSession.State(Index) == SocketState::Connected && Sessions[Index].Streaming;
-}
-
 ElementIndex Form1::FindFreeSession() {
-  const int highest = wSession.HighestIndex();
-  for (int i = 1; i <= highest; ++i) {
-    const auto index = static_cast<ElementIndex>(i);
-    const int state = wSession.State(index);
-    if (state == SocketState::Connected) continue;
-    if (state == SocketState::Closed) return index;
+  // Only the elements that are not connected are looked at, lowest first.
+  for (ElementIndex i = wSession.NextUnconnected(0); i != 0; i = wSession.NextUnconnected(i)) {
+    if (wSession.State(i) == SocketState::Closed) return i;
     // A stale element (after a socket error, say) is made free for the next search, not this one.
-    wSession.Close(index);
-    ClearSession(index);
+    wSession.Close(i);
+    ClearSession(i);
   }
+  const int highest = wSession.HighestIndex();
   if (highest >= MaxElementIndex) return 0;
   wSession.AddElement();
   Sessions.resize(static_cast<std::size_t>(highest) + 2);
@@ -78,6 +72,7 @@ void Form1::Teardown(ElementIndex Index, const char* ending) {
 }
 
 void Form1::ClearSession(ElementIndex Index) {
+  Streamers.Erase(Index);
   Sessions[Index].Streaming = false;
   Sessions[Index].RequestBuffer.clear();
 }

@@ -5,17 +5,8 @@
 #include "relay/stream_format.h"
 
 namespace {
-
 constexpr std::string_view EndOfRequest = "\r\n\r\n";
-
-bool WantsEvent(const SessionFilters& filters, const std::string& senderIp,
-                const std::string& eventText) {
-  const bool sourcePasses = filters.SourceIp.empty() || filters.SourceIp == senderIp;
-  const bool textPasses = eventText.find(filters.TextFilter) != std::string::npos;
-  return sourcePasses && textPasses;
 }
-
-}  // namespace
 
 void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
   if (!IsClientElement(Index)) return;
@@ -37,9 +28,11 @@ void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
   if (session.RequestBuffer.find(EndOfRequest, searchFrom) == std::string::npos) return;
 
   session.Params = ParseQuery(session.RequestBuffer);
-  session.Filters = {GetParam(session.Params, "source_ip"), GetParam(session.Params, "TextFilter")};
+  session.Filters = {GetParam(session.Params, "source_ip"),
+                     Filters.Intern(GetParam(session.Params, "TextFilter"))};
   wSession.SendData(Index, ResponseHeader());
   session.Streaming = true;
+  Streamers.Insert(Index);
 }
 
 void Form1::wListen_DataArrival(long /*bytesTotal*/) {
@@ -51,17 +44,24 @@ void Form1::wListen_DataArrival(long /*bytesTotal*/) {
   }
   if (eventText.empty()) return;
 
-  const std::string senderIp = wListen.RemoteHostIP();
-  if (Log.Accepts(1)) {  // spares every datagram the sender's texts when traffic is not logged
+  // The sender's address as text is made only for a log line or a source filter that needs it.
+  std::string senderIp;
+  const auto sender = [&]() -> const std::string& {
+    if (senderIp.empty()) senderIp = wListen.RemoteHostIP();
+    return senderIp;
+  };
+  if (Log.Accepts(1)) {
     LogText(1, "wListen_DataArrival: Remotehost:", wListen.RemoteHost(),
-            " / RemotehostIP:", senderIp, " / RemotePort:", std::to_string(wListen.RemotePort()));
+            " / RemotehostIP:", sender(), " / RemotePort:", std::to_string(wListen.RemotePort()));
     LogText(1, eventText);
   }
 
-  // Built at the first recipient and shared by all of them.
-  SharedBytes part;
-  ForEachClientElement([&](ElementIndex i) {
-    if (!IsStreaming(i) || !WantsEvent(Sessions[i].Filters, senderIp, eventText)) return;
+  ++EventNumber;
+  SharedBytes part;  // built at the first recipient and shared by all of them
+  ForEachStreaming([&](ElementIndex i) {
+    const SessionFilters& filters = Sessions[i].Filters;
+    if (!filters.SourceIp.empty() && filters.SourceIp != sender()) return;
+    if (!TextFilters::Matches(*filters.TextFilter, EventNumber, eventText)) return;
     if (!part) part = EventPart(eventText, Config.UseEventContentType);
     wSession.SendData(i, part);
   });
@@ -82,12 +82,10 @@ void Form1::tmrKeepAlive_Timer() {
 
 int Form1::CountStreaming() {
   int count = 0;
-  ForEachClientElement([&](ElementIndex i) { count += IsStreaming(i) ? 1 : 0; });
+  ForEachStreaming([&](ElementIndex) { ++count; });
   return count;
 }
 
 void Form1::SendToStreaming(const SharedBytes& part) {
-  ForEachClientElement([&](ElementIndex i) {
-    if (IsStreaming(i)) wSession.SendData(i, part);
-  });
+  ForEachStreaming([&](ElementIndex i) { wSession.SendData(i, part); });
 }

@@ -13,9 +13,10 @@ bool WouldBlock(const std::error_code& error) {
 
 }  // namespace
 
-SessionElement::SessionElement(asio::io_context& io, ElementIndex index, EventDelivery& delivery,
-                               std::size_t sendLimitBytes)
-    : Io(io), Index(index), Delivery(delivery), SendLimitBytes(sendLimitBytes), Socket(io) {}
+SessionElement::SessionElement(ElementShared& shared, ElementIndex index)
+    : Shared(shared), Index(index), Delivery(shared.Delivery), Socket(shared.Io) {
+  Shared.Unconnected.Insert(Index);
+}
 
 void SessionElement::Attach(asio::ip::tcp::socket connection) {
   Socket = std::move(connection);
@@ -24,6 +25,7 @@ void SessionElement::Attach(asio::ip::tcp::socket connection) {
   // Parts are already gathered into few writes; Nagle would only add latency to small ones.
   Socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   CurrentState = SocketState::Connected;
+  Shared.Unconnected.Erase(Index);
   WaitReadable();
 }
 
@@ -36,9 +38,9 @@ std::string SessionElement::TakeReceived() {
 void SessionElement::Send(SharedBytes bytes) {
   if (CurrentState != SocketState::Connected) return;
   Queue.Push(std::move(bytes));
-  if (Queue.WaitingBytes() > SendLimitBytes) {
+  if (Queue.WaitingBytes() > Shared.SendLimitBytes) {
     Fail(asio::error::no_buffer_space, "client is not reading: more than " +
-                                           std::to_string(SendLimitBytes) +
+                                           std::to_string(Shared.SendLimitBytes) +
                                            " bytes are waiting to be sent to it");
     return;
   }
@@ -137,7 +139,7 @@ void SessionElement::Fail(const std::error_code& error, const std::string& descr
   // Reported as an event of its own, never from inside the call that met the failure, and only
   // while the element still holds the failed connection.
   asio::post(
-      Io, WhileCurrent([this, number = error.value(), description] {
+      Shared.Io, WhileCurrent([this, number = error.value(), description] {
         Delivery.Deliver([&] { Delivery.Events().wSession_Error(Index, number, description); });
         Delivery.FlushPendingWrites();
       }));
@@ -145,6 +147,7 @@ void SessionElement::Fail(const std::error_code& error, const std::string& descr
 
 void SessionElement::Leave(int state) {
   CurrentState = state;
+  Shared.Unconnected.Insert(Index);
   WaitingWritable = false;
   ++Generation;
 }

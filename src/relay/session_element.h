@@ -6,17 +6,25 @@
 
 #include "asio/io_context.hpp"
 #include "asio/ip/tcp.hpp"
+#include "relay/element_set.h"
 #include "relay/event_delivery.h"
 #include "relay/send_queue.h"
 #include "relay/socket_control.h"
+
+// What the elements of one array share.
+struct ElementShared {
+  asio::io_context& Io;
+  EventDelivery& Delivery;
+  const std::size_t SendLimitBytes;
+  ElementSet Unconnected;  // kept by the elements as their states change
+};
 
 // One client element of wSession: its TCP socket, the parts waiting for it and what it has
 // received. The element is reused for one connection after another; completions of socket
 // operations meant for an earlier connection are recognised and dropped.
 class SessionElement {
  public:
-  SessionElement(asio::io_context& io, ElementIndex index, EventDelivery& delivery,
-                 std::size_t sendLimitBytes);
+  SessionElement(ElementShared& shared, ElementIndex index);
 
   int State() const { return CurrentState; }
   // Starts serving a connection the listener accepted.
@@ -44,10 +52,9 @@ class SessionElement {
   // Every way out of the connected state ends the connection's generation.
   void Leave(int state);
 
-  asio::io_context& Io;
+  ElementShared& Shared;
   const ElementIndex Index;
   EventDelivery& Delivery;
-  const std::size_t SendLimitBytes;
   asio::ip::tcp::socket Socket;
   int CurrentState = SocketState::Closed;
   std::uint64_t Generation = 0;

@@ -5,12 +5,13 @@
 
 #include "common/local_clock.h"
 #include "relay/query_parsing.h"
+#include "relay/text_filters.h"
 
 // The two filters a streaming client asked for, looked up once when its request completes
 // rather than for every event.
 struct SessionFilters {
   std::string SourceIp;
-  std::string TextFilter;
+  TextFilters::Shared TextFilter;
 };
 
 // Record i describes the client that socket element i serves; record 0 (the listener's) is

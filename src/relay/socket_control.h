@@ -31,6 +31,8 @@ class SessionSockets {
   // Adds element HighestIndex() + 1, closed.
   virtual void AddElement() = 0;
   virtual int State(ElementIndex index) const = 0;
+  // The lowest element above after that is not connected (closed, closing or in error), or 0.
+  virtual ElementIndex NextUnconnected(ElementIndex after) const = 0;
   // Only the listener, element 0, reports it: inside ConnectionRequest, the address of the peer
   // asking to connect.
   virtual std::string RemoteHostIP(ElementIndex index) const = 0;

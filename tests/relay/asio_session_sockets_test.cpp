@@ -32,7 +32,8 @@ class AsioSessionSocketsTest : public ::testing::Test, SocketEvents {
   }
   void wListen_DataArrival(long) override {}
   void Note(const char* what, ElementIndex i, const std::string& text) {
-    events.push_back(what + (" " + std::to_string(i)) + " " + text);
+    std::string line = what;
+    events.push_back(line.append(" ").append(std::to_string(i)).append(" ").append(text));
   }
 
   bool RunUntil(const std::function<bool()>& done, std::chrono::seconds limit = 5s) {

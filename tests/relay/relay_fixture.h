@@ -21,6 +21,11 @@ struct FakeSessionSockets final : SessionSockets {
   }
   void AddElement() override { elements.emplace_back(); }
   int State(ElementIndex i) const override { return elements.at(i).state; }
+  ElementIndex NextUnconnected(ElementIndex after) const override {
+    for (std::size_t i = after + 1; i < elements.size(); ++i)
+      if (elements[i].state != SocketState::Connected) return static_cast<ElementIndex>(i);
+    return 0;
+  }
   std::string RemoteHostIP(ElementIndex) const override { return "10.0.0.1"; }
   void Accept(ElementIndex i, RequestId id) override {
     elements.at(i).state = SocketState::Connected;
