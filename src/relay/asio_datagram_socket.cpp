@@ -1,7 +1,7 @@
 #include "relay/asio_datagram_socket.h"
 
 AsioDatagramSocket::AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery)
-    : Socket(io), Delivery(delivery), Datagram(MaxDatagram) {}
+    : Socket(io), Delivery(delivery) {}
 
 void AsioDatagramSocket::Bind(std::uint16_t port) {
   // No address reuse: a second program bound to the event port must make this fail.
@@ -9,6 +9,8 @@ void AsioDatagramSocket::Bind(std::uint16_t port) {
   Socket.open(endpoint.protocol());
   Socket.bind(endpoint);
   Socket.non_blocking(true);
+  std::error_code ignored;  // a smaller buffer than asked for is no reason to fail
+  Socket.set_option(asio::socket_base::receive_buffer_size(ReceiveBufferBytes), ignored);
 }
 
 void AsioDatagramSocket::Start() {
@@ -29,22 +31,32 @@ void AsioDatagramSocket::WaitReadable() {
 }
 
 void AsioDatagramSocket::ReadWaiting() {
-  for (int i = 0; i < MaxDatagramsPerWakeup; ++i) {
-    DatagramLength = Socket.receive_from(asio::buffer(Datagram), Sender, 0, ReadError);
-    if (ReadError == asio::error::would_block || ReadError == asio::error::try_again) break;
-    if (ReadError) DatagramLength = 0;
-    Delivery.Deliver(
-        [&] { Delivery.Events().wListen_DataArrival(static_cast<long>(DatagramLength)); });
-    if (ReadError) break;
+  for (int batch = 0; batch < MaxBatchesPerWakeup; ++batch) {
+    std::error_code error;
+    const std::size_t count = Batch.Receive(Socket, error);
+    for (Current = 0; Current < count; ++Current) {
+      const auto length = static_cast<long>(Batch.Datagram(Current).size());
+      Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(length); });
+    }
+    if (error && error != asio::error::would_block && error != asio::error::try_again) {
+      ReadError = error;
+      Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(0); });
+      ReadError.clear();
+    }
+    if (count < DatagramBatch::Capacity) break;
   }
   Delivery.FlushPendingWrites();
 }
 
 std::string AsioDatagramSocket::GetData() {
   if (ReadError) throw std::system_error(ReadError);
-  return std::string(Datagram.data(), DatagramLength);
+  return std::string(Batch.Datagram(Current));
 }
 
 std::string AsioDatagramSocket::RemoteHostIP() const {
-  return Sender.address().to_string();
+  // Four numbers by hand: the C library's formatting is a measurable share of a datagram's cost.
+  const auto bytes = Batch.Sender(Current).address().to_v4().to_bytes();
+  std::string text = std::to_string(bytes[0]);
+  for (std::size_t i = 1; i < bytes.size(); ++i) text += '.' + std::to_string(bytes[i]);
+  return text;
 }

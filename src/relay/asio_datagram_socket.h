@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "asio/io_context.hpp"
 #include "asio/ip/udp.hpp"
+#include "relay/datagram_batch.h"
 #include "relay/event_delivery.h"
 #include "relay/socket_control.h"
 
@@ -15,8 +15,10 @@
 // are written, so a burst of events leaves in few writes per client.
 class AsioDatagramSocket final : public DatagramSocket {
  public:
-  static constexpr std::size_t MaxDatagram = 65536;
-  static constexpr int MaxDatagramsPerWakeup = 64;
+  // Room for bursts, so that the kernel does not drop them while the relay writes; the host may
+  // grant less.
+  static constexpr int ReceiveBufferBytes = 8 << 20;
+  static constexpr int MaxBatchesPerWakeup = 4;
 
   AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery);
 
@@ -28,7 +30,7 @@ class AsioDatagramSocket final : public DatagramSocket {
   std::string GetData() override;
   std::string RemoteHost() const override { return RemoteHostIP(); }
   std::string RemoteHostIP() const override;
-  int RemotePort() const override { return Sender.port(); }
+  int RemotePort() const override { return Batch.Sender(Current).port(); }
 
  private:
   void WaitReadable();
@@ -36,8 +38,7 @@ class AsioDatagramSocket final : public DatagramSocket {
 
   asio::ip::udp::socket Socket;
   EventDelivery& Delivery;
-  std::vector<char> Datagram;
-  std::size_t DatagramLength = 0;
+  DatagramBatch Batch;
+  std::size_t Current = 0;  // the datagram being delivered
   std::error_code ReadError;
-  asio::ip::udp::endpoint Sender;
 };

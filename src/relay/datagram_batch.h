@@ -1,0 +1,30 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "asio/ip/udp.hpp"
+
+// The datagrams waiting on the event socket, read in as few system calls as the host allows.
+class DatagramBatch {
+ public:
+  static constexpr std::size_t Capacity = 64;
+  static constexpr std::size_t MaxDatagram = 65536;
+
+  DatagramBatch() : Buffers(Capacity * MaxDatagram) {}
+
+  // Reads up to Capacity waiting datagrams and returns how many. When none could be read, error
+  // tells why (would_block when none was waiting).
+  std::size_t Receive(asio::ip::udp::socket& socket, std::error_code& error);
+
+  std::string_view Datagram(std::size_t i) const { return {&Buffers[i * MaxDatagram], Lengths[i]}; }
+  const asio::ip::udp::endpoint& Sender(std::size_t i) const { return Senders[i]; }
+
+ private:
+  std::vector<char> Buffers;  // Capacity slots; only the bytes received are ever touched
+  std::array<std::size_t, Capacity> Lengths{};
+  std::array<asio::ip::udp::endpoint, Capacity> Senders;
+};
