@@ -22,10 +22,6 @@ void ElementSet::Erase(ElementIndex index) {
   if (word == 0) NonEmpty[index / 4096] &= ~(std::uint64_t{1} << (index / 64 % 64));
 }
 
-bool ElementSet::Contains(ElementIndex index) const {
-  return (Bits[index / 64] >> (index % 64)) & 1;
-}
-
 ElementIndex ElementSet::Next(ElementIndex after) const {
   const int from = after + 1;
   if (from > MaxElementIndex) return 0;

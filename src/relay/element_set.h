@@ -12,7 +12,6 @@ class ElementSet {
  public:
   void Insert(ElementIndex index);
   void Erase(ElementIndex index);
-  bool Contains(ElementIndex index) const;
   // The lowest member above after, or 0 when there is none.
   ElementIndex Next(ElementIndex after) const;
 

@@ -1,20 +1,11 @@
+#include <random>
+
 #include "relay/relay_fixture.h"
 #include "relay/stream_format.h"
 
 using namespace std::chrono_literals;
 using Record = std::tuple<int, bool, std::string>;
 const Record Free{SocketState::Closed, false, ""};
-
-TEST_F(RelayTest, TakesTheLowestClosedElementAndClearsStaleOnesForTheNextSearch) {
-  for (ElementIndex expected : {1, 2, 3}) EXPECT_EQ(Connect(), expected);
-  form.wSession_Close(3);
-  form.wSession_Close(2);
-  Receive(1, "GET / HTTP/1.0\r\n\r\n");
-  sockets.elements[1].state = SocketState::Error;  // stale: cleared now, free for the next search
-  EXPECT_EQ(Connect(), 2);
-  EXPECT_EQ(RecordOf(1), Free);
-  for (ElementIndex expected : {1, 3, 4}) EXPECT_EQ(Connect(), expected);
-}
 
 TEST_F(RelayTest, AFullArrayRefusesTheConnectionAndKeepsRunning) {
   sockets.elements.resize(MaxElementIndex + 1, {SocketState::Connected, "", {}});
@@ -77,14 +68,63 @@ TEST_F(RelayTest, RequestsAreAnsweredOnceAtTheirEmptyLineWithinTheLimits) {
   }
 }
 
-TEST_F(RelayTest, OneSharedPartGoesToTheStreamingSessionsInAscendingOrder) {
-  const ElementIndex first = Subscribe(""), pending = Connect(), last = Subscribe("");
-  sockets.order.clear();
-  datagrams.text = "e1";
-  form.wListen_DataArrival(2);
-  EXPECT_EQ(sockets.order, std::vector<ElementIndex>({first, last}));
-  EXPECT_EQ(sockets.elements[first].sent.back(), sockets.elements[last].sent.back());
-  EXPECT_EQ(SentCount(pending), 0u);
+// Random arrivals, requests, closes, socket errors and events, checked against a plain walk over
+// the array: the same element admitted (the lowest closed one, stale ones before it cleared) and
+// the same sessions, in ascending order, receiving one shared part. Over 4,096 elements, so that
+// the sets' summaries are crossed.
+TEST_F(RelayTest, AdmissionAndFanOutMatchAPlainWalkOverTheArray) {
+  using SocketState::Connected;
+  std::mt19937 random(1);
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const std::string filters[] = {"", "TextFilter=x", "source_ip=10.0.0.5", "source_ip=10.0.0.9"};
+  std::vector<int> filterOf(1), streams(1);  // what each client asked for, and whether it was answered
+  for (int step = 0; step < 12000; ++step) {
+    const int highest = sockets.HighestIndex();
+    const auto i = static_cast<ElementIndex>(1 + pick(std::max(highest, 1)));
+    const bool connected = highest > 0 && sockets.State(i) == Connected;
+    switch (step < 4200 ? 0 : pick(5)) {
+      case 0: {
+        std::vector<ElementIndex> stale;
+        ElementIndex expected = 1;
+        for (; expected <= highest && sockets.State(expected) != SocketState::Closed; ++expected)
+          if (sockets.State(expected) != Connected) stale.push_back(expected);
+        ASSERT_EQ(Connect(), expected);
+        for (ElementIndex e : stale) ASSERT_EQ(RecordOf(e), Free);
+        filterOf.resize(sockets.elements.size());
+        streams.resize(sockets.elements.size());
+        streams[expected] = false;
+        break;
+      }
+      case 1:
+        if (!connected || streams[i]) break;
+        filterOf[i] = pick(4);
+        streams[i] = true;
+        Receive(i, "GET /?" + filters[filterOf[i]] + " HTTP/1.0\r\n\r\n");
+        break;
+      case 2:
+        if (connected) form.wSession_Close(i);
+        break;
+      case 3:
+        if (!connected) break;
+        sockets.elements[i].state = SocketState::Error;
+        form.wSession_Error(i, 10054, "reset");
+        break;
+      default: {
+        datagrams.text = pick(2) ? "x-event" : "y-event";
+        std::vector<ElementIndex> expected;
+        for (ElementIndex e = 1; e <= highest; ++e) {
+          if (sockets.State(e) != Connected || !streams[e]) continue;
+          if (filterOf[e] == 3 || (filterOf[e] == 1 && datagrams.text[0] != 'x')) continue;
+          expected.push_back(e);
+        }
+        sockets.order.clear();
+        form.wListen_DataArrival(7);
+        ASSERT_EQ(sockets.order, expected) << "step " << step;
+        for (ElementIndex e : expected)
+          ASSERT_EQ(sockets.elements[e].sent.back(), sockets.elements[expected[0]].sent.back());
+      }
+    }
+  }
 }
 
 TEST_F(RelayTest, EachTickClosesIdleClientsThenCountsAndEveryFifthSendsAKeepAlive) {
