@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The fan-out benchmark: the relay, Redis pub/sub and nginx with nchan, side by side, on loopback.
+# Every cell starts its server afresh on CPU 0 and runs bench/loadgen.cpp on CPU 1; the results go
+# to build-bench/results.txt, then bench/report.py writes docs/benchmarks.md and its plot.
+#
+#   bash bench/run-matrix.sh            # the whole matrix, a few minutes
+#   CELL_SECONDS=1 bash bench/run-matrix.sh   # shorter cells
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cell_seconds=${CELL_SECONDS:-3}
+out=build-bench
+results=$out/results.txt
+korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080
+
+install_peers() {
+  local missing=()
+  command -v redis-server >/dev/null || missing+=(redis-server)
+  [[ -e /usr/lib/nginx/modules/ngx_nchan_module.so ]] || missing+=(nginx-light libnginx-mod-nchan)
+  command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+  command -v cmake >/dev/null || missing+=(cmake g++ libasio-dev)
+  ((${#missing[@]} == 0)) && return
+  [[ $(id -u) == 0 ]] || { echo "as root: apt-get install ${missing[*]}" >&2; exit 1; }
+  # The packages' own services are not wanted: the bench starts its servers on ports of its own.
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  rm -f /usr/sbin/policy-rc.d
+}
+
+install_peers
+cmake -S . -B $out -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build $out -j"$(nproc)" --target KorvelCaptureServer korvel_loadgen >/dev/null
+ulimit -n "$(ulimit -Hn)"
+
+work=$(mktemp -d)
+trap 'stop_server; rm -rf "$work"' EXIT
+cp $out/KorvelCaptureServer "$work/"
+sed "s|@PORT@|$nchan_port|; s|@WORK@|$work|g" bench/nchan.conf >"$work/nginx.conf"
+server_pid=
+
+start_server() {
+  case $1 in
+    korvel) taskset -c 0 "$work/KorvelCaptureServer" -p $korvel_stream -l $korvel_events \
+              >/dev/null 2>&1 & ;;
+    redis) taskset -c 0 redis-server --port $redis_port --bind 127.0.0.1 --save '' \
+             --appendonly no --protected-mode no --maxclients 19500 --logfile '' \
+             >/dev/null 2>&1 & ;;
+    nchan) taskset -c 0 nginx -c "$work/nginx.conf" -p "$work" >/dev/null 2>&1 & ;;
+  esac
+  server_pid=$!
+}
+
+stop_server() {
+  [[ -n $server_pid ]] || return 0
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=
+}
+
+stream_port() {
+  case $1 in korvel) echo $korvel_stream ;; redis) echo $redis_port ;; nchan) echo $nchan_port ;; esac
+}
+
+# One load generator run against the server already started; its line goes to the results.
+measure() {
+  local cell=$1 system=$2
+  shift 2
+  local lines
+  lines=$(taskset -c 1 $out/bench/korvel_loadgen --target "$system" --stream "$(stream_port "$system")" \
+    --events $korvel_events --pid "$server_pid" --seconds "$cell_seconds" "$@") ||
+    lines="target=$system failed=1 $*"
+  sed "s/^/cell=$cell /" <<<"$lines" >>"$results"
+}
+
+# A cell on a server of its own.
+fresh() {
+  local cell=$1 system=$2
+  shift 2
+  ((++done_cells))
+  printf '\r[%2d/%d] %-8s %-6s %s          ' "$done_cells" "$total_cells" "$cell" "$system" "$*" >&2
+  start_server "$system"
+  measure "$cell" "$system" "$@"
+  stop_server
+}
+
+systems=(korvel redis nchan)
+total_cells=$((5 * 2 * 3 + 3 + 3 + 1 + 5 + 2))
+done_cells=0
+: >"$results"
+
+for payload in 64 1024; do
+  for clients in 1 10 100 1000 10000; do
+    for system in "${systems[@]}"; do
+      fresh max "$system" --clients $clients --payload $payload
+    done
+  done
+done
+for system in "${systems[@]}"; do
+  fresh rate "$system" --clients 100 --payload 64 --rate 10000
+  fresh idle "$system" --clients 10000 --idle-rss 1
+done
+
+# Churn: one relay, measured fresh, then after 10,000 clients came (each kept) and all left.
+((++done_cells))
+printf '\r[%2d/%d] churn                                  ' "$done_cells" "$total_cells" >&2
+start_server korvel
+# Three rounds of each, as the shared machine is noisy; the report takes the medians.
+for round in 1 2 3; do
+  for clients in 1 10; do measure churn-fresh korvel --clients $clients; done
+done
+measure churn-admit korvel --clients 0 --admissions 10000
+sleep 2  # the relay's tick sees the closes
+for round in 1 2 3; do
+  for clients in 1 10; do measure churn-after korvel --clients $clients; done
+done
+stop_server
+
+for clients in 1 10 100 1000 10000; do
+  fresh nomatch korvel --clients $clients --filter NOMATCH --nomatch 200000
+done
+fresh scale korvel --clients 19000 --payload 64 --admissions 10
+fresh idle-scale korvel --clients 19000 --idle-rss 1
+
+# What the host granted the relay's event socket (it asks for 8 MiB).
+start_server korvel
+sleep 0.5
+granted=$(ss -uamn "sport = :$korvel_events" | grep -o 'rb[0-9]*' | head -1 || true)
+echo "cell=host receive_buffer=${granted#rb} rmem_max=$(cat /proc/sys/net/core/rmem_max)" >>"$results"
+stop_server
+echo >&2
+
+python3 bench/report.py "$results" docs/benchmarks.md docs/benchmarks.png
+echo "wrote docs/benchmarks.md and docs/benchmarks.png" >&2
