@@ -3,7 +3,8 @@
 # is missing, so a machine that has everything needs no network.
 set -euo pipefail
 
-packages=(cmake g++ make libasio-dev libgtest-dev libgmock-dev curl python3-pytest)
+packages=(cmake g++ make pkg-config libasio-dev libsystemd-dev libgtest-dev libgmock-dev curl
+  python3-pytest)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

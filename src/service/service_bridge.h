@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 // The link between the relay and a service manager. All three calls come from the relay's
 // thread; ServiceStopRequested is polled every second and must not block.
 class ServiceBridge {
@@ -11,3 +13,6 @@ class ServiceBridge {
   // True when it stopped a running bridge, false when there was nothing to stop.
   virtual bool ServiceStop() = 0;
 };
+
+// The bridge to the service manager of the host the program runs on.
+std::unique_ptr<ServiceBridge> MakeHostServiceBridge();

@@ -9,8 +9,9 @@
 void PrepareProcess();
 // The program's arguments as one text (what follows the program's own name).
 std::string CommandLineText(int argc, char** argv);
-// The folder of the executable, with its trailing separator.
-std::string ExecutableFolder();
+// The folder the log goes to, with its trailing separator: the one the service manager keeps
+// for the program's logs when it names one, otherwise the executable's.
+std::string LogFolder();
 // The executable's file name without extension.
 std::string ExecutableBaseName();
 // A message box with one OK button, captioned with the program's title.

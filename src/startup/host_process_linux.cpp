@@ -4,6 +4,8 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "common/file_path.h"
@@ -36,7 +38,13 @@ std::string ExecutablePath() {
 }
 }  // namespace
 
-std::string ExecutableFolder() {
+std::string LogFolder() {
+  // systemd lists the folders of LogsDirectory= separated by colons; the first is the log's.
+  const char* logs = std::getenv("LOGS_DIRECTORY");
+  if (logs != nullptr && *logs != '\0') {
+    const std::string first(logs, std::strcspn(logs, ":"));
+    return first.back() == '/' ? first : first + '/';
+  }
   const std::string folder = GetFolderPath(ExecutablePath());
   return folder.empty() ? "./" : folder;
 }

@@ -93,14 +93,15 @@ int KorvelMain(int argc, char** argv) {
   PrepareProcess();
   const StartupOptions options = ReadCommandLine(CommandLineText(argc, argv));
   const SystemClock clock;
-  const std::string folder = ExecutableFolder();
+  const std::string folder = LogFolder();
   // Declared before everything that logs so that it is released last and writes out what it
   // still holds.
   Logger logger(MakeHostFileTools(), clock, folder + ExecutableBaseName() + ".log");
   ConfigureLogger(logger, options, folder);
-  IdleServiceBridge service;
+  const std::unique_ptr<ServiceBridge> service =
+      options.RunAsService ? MakeHostServiceBridge() : std::make_unique<IdleServiceBridge>();
   try {
-    Run(options, logger, clock, service);
+    Run(options, logger, clock, *service);
   } catch (const StartupFailure& failure) {
     ShowMessage(failure.step + ": error " + std::to_string(failure.code.value()) + ": " +
                 failure.code.message());

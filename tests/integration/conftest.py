@@ -55,12 +55,16 @@ class Client(socket.socket):
 
 
 class Relay:
-    def __init__(self, folder, args, stream, events):
+    def __init__(self, folder, args, stream, events, env):
         self.folder, self.stream, self.events = folder, stream, events
         shutil.copy(os.environ["KORVEL_EXECUTABLE"], folder)
+        # Whatever service manager runs the tests is not the relay's.
+        environment = {k: v for k, v in os.environ.items()
+                       if k not in ("NOTIFY_SOCKET", "LOGS_DIRECTORY")}
         with open(folder / "stdout.txt", "wb") as out, open(folder / "stderr.txt", "wb") as err:
             self.process = subprocess.Popen([folder / "KorvelCaptureServer", "-p", str(stream),
-                                             "-l", str(events), *args], stdout=out, stderr=err)
+                                             "-l", str(events), *args], stdout=out, stderr=err,
+                                            env={**environment, **env})
 
     def read(self, name="Debug.log"):
         return (self.folder / name).read_bytes() if (self.folder / name).exists() else b""
@@ -100,10 +104,10 @@ def start(tmp_path):
     # sanitizer report fails the test that caused it.
     relays = []
 
-    def run(*args, stream=None, events=None):
+    def run(*args, stream=None, events=None, env={}):
         (tmp_path / str(len(relays))).mkdir()
         relays.append(Relay(tmp_path / str(len(relays)), args, stream or free_port(socket.SOCK_STREAM),
-                            events or free_port(socket.SOCK_DGRAM)))
+                            events or free_port(socket.SOCK_DGRAM), env))
         return relays[-1]
 
     yield run

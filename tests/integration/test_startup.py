@@ -3,7 +3,7 @@ import socket
 
 import pytest
 
-from conftest import wait_for
+from conftest import event_part, wait_for
 
 
 def test_default_level_writes_only_the_startup_line(start):
@@ -21,6 +21,8 @@ def test_service_mode_without_a_service_manager_serves_hidden(start):
     assert relay.wait_log(b" - Executing as service\r\n")
     assert b"KorvelCaptureServer: Unable to start service.\n" in relay.read("stderr.txt")
     client = relay.subscribe()
+    relay.send(b"E1")
+    assert client.read(lambda data: data.endswith(event_part(b"E1")))
     assert not wait_for(lambda: relay.read("stdout.txt"), 1.2)  # past a tick: no status line
 
 

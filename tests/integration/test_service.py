@@ -1,0 +1,46 @@
+# The relay under a service manager: the test plays systemd's side of the notify protocol.
+import signal
+import socket
+import time
+
+from conftest import event_part
+
+
+def reports(manager, last, limit=5.0):
+    # The notifications up to and including last, or all that came within the limit.
+    seen, deadline = [], time.monotonic() + limit
+    while last not in seen and time.monotonic() < deadline:
+        manager.settimeout(max(deadline - time.monotonic(), 0.001))
+        try:
+            seen.append(manager.recv(4096))
+        except socket.timeout:
+            break
+    return seen
+
+
+def test_a_service_reports_its_states_and_stops_once_on_sigterm(start, tmp_path):
+    stopping = b"STOPPING=1\nSTATUS=Stopping"
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
+        manager.bind(str(tmp_path / "notify"))
+        relay = start("-s", env={"NOTIFY_SOCKET": str(tmp_path / "notify"),
+                                 "LOGS_DIRECTORY": f"{logs}:{tmp_path / 'other'}"})
+        assert reports(manager, b"READY=1\nSTATUS=Running") == [
+            b"STATUS=Starting NT Service Template", b"READY=1\nSTATUS=Running"]
+        relay.listening()
+        client = relay.subscribe()
+        relay.send(b"E1")
+        assert client.read(lambda data: data.endswith(event_part(b"E1")))
+
+        stop_asked = time.monotonic()
+        relay.process.send_signal(signal.SIGTERM)
+        assert reports(manager, stopping) == [stopping]
+        relay.process.send_signal(signal.SIGTERM)  # a second stop control changes nothing
+        assert reports(manager, b"STATUS=Stopped") == [stopping, b"STATUS=Stopped"]
+        assert relay.process.wait(5) == 0
+        assert time.monotonic() - stop_asked < 2.5
+        assert reports(manager, None, 0.2) == []
+    assert client.read(lambda data: client.closed)
+    assert b" - Executing as service\r\n" in (logs / "Debug.log").read_bytes()
+    assert not (relay.folder / "Debug.log").exists()
