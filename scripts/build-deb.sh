@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the Debian package with debhelper into build-deb/ and checks it with lintian.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(debhelper dpkg-dev lintian fakeroot cmake g++ libasio-dev libsystemd-dev pkg-config)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  "${as_root[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+# A clean tree of the sources with the packaging's debian/ folder at its top.
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+tree=$stage/korvel-capture-server
+mkdir -p "$tree"
+cp -a CMakeLists.txt src packaging "$tree/"
+cp -a packaging/debian "$tree/debian"
+cp packaging/korvel-capture-server.service "$tree/debian/"
+(cd "$tree" && dpkg-buildpackage -b -us -uc >"$stage/build.log" 2>&1) || {
+  tail -40 "$stage/build.log"
+  exit 1
+}
+
+mkdir -p build-deb
+rm -f build-deb/*.deb
+mv "$stage"/*.deb build-deb/
+# Root is warned about, and CI runs as root.
+lintian --fail-on error build-deb/*.deb 2> >(grep -v "running with root privileges" >&2)
+ls build-deb/*.deb

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it without installing it: its contents, the unit's
+# verification and exposure score, its manual page, and the unpacked program serving an event.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+command -v systemd-analyze >/dev/null || missing+=(systemd)
+command -v man >/dev/null || missing+=(man-db)
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+bash scripts/build-deb.sh >/dev/null
+deb=$(ls build-deb/korvel-capture-server_*_*.deb)
+unit=lib/systemd/system/korvel-capture-server.service
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for file in ./usr/sbin/KorvelCaptureServer ./$unit ./usr/share/man/man8/KorvelCaptureServer.8.gz; do
+  grep -qx "$file" <<<"$contents" || { echo "package lacks $file" >&2; exit 1; }
+done
+
+root=$(mktemp -d)
+trap 'kill "$relay" 2>/dev/null || true; rm -rf "$root"' EXIT
+relay=
+dpkg -x "$deb" "$root"
+
+# The unit as installed, but pointing at the unpacked program, so that nothing is installed here.
+mkdir "$root/check"
+sed "s|/usr/sbin/|$root/usr/sbin/|" "$root/$unit" >"$root/check/korvel-capture-server.service"
+systemd-analyze verify --man=no "$root/check/korvel-capture-server.service"
+exposure=$(systemd-analyze security --offline=yes "$root/$unit" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+awk -v e="$exposure" 'BEGIN { exit !(e <= 1.2) }' || { echo "exposure $exposure is above 1.2" >&2; exit 1; }
+man -l "$root/usr/share/man/man8/KorvelCaptureServer.8.gz" >/dev/null
+
+# One event through the unpacked program, on free loopback ports.
+read -r stream events < <(/usr/bin/python3 -c '
+import socket
+t, u = socket.socket(), socket.socket(type=socket.SOCK_DGRAM)
+t.bind(("127.0.0.1", 0)); u.bind(("127.0.0.1", 0))
+print(t.getsockname()[1], u.getsockname()[1])')
+"$root/usr/sbin/KorvelCaptureServer" -p "$stream" -l "$events" >/dev/null &
+relay=$!
+received=$(/usr/bin/python3 - "$stream" "$events" <<'PY'
+import socket, sys, time
+stream, events = int(sys.argv[1]), int(sys.argv[2])
+for attempt in range(100):
+    try:
+        client = socket.create_connection(("127.0.0.1", stream), timeout=5)
+        break
+    except ConnectionRefusedError:
+        time.sleep(0.05)
+client.sendall(b"GET / HTTP/1.0\r\n\r\n")
+data = b""
+while b"--ABCDEF12345678\r\n" not in data:
+    data += client.recv(4096)
+socket.socket(type=socket.SOCK_DGRAM).sendto(b"PACKAGED", ("127.0.0.1", events))
+while b"PACKAGED\r\n--ABCDEF12345678\r\n" not in data:
+    data += client.recv(4096)
+print("event received")
+PY
+)
+kill "$relay"
+wait "$relay"
+relay=
+echo "package: $(basename "$deb"), exposure $exposure, $received"
