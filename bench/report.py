@@ -111,8 +111,11 @@ def churn_table(rows, out):
     first = next((v for k, v in admit.items() if k.startswith("first")), "?")
     last = next((v for k, v in admit.items() if k.startswith("last")), "?")
     out.append("")
-    out.append(f"Admission round trip (connect, request, answer), median of the first 100 of "
-               f"10,000 kept clients: {first} µs; of the last 100: {last} µs.")
+    out.append(f"Admitting 10,000 clients one at a time, each kept: the round trip (connect, "
+               f"request, answer) takes {first} µs for the first 100 and {last} µs for the last "
+               f"100 (medians); the relay's CPU per admission is "
+               f"{admit.get('server_first_p50_us', '?')} µs and "
+               f"{admit.get('server_last_p50_us', '?')} µs.")
 
 
 def idle_table(rows, out):
@@ -185,8 +188,9 @@ def main(results, markdown, png):
     out += ["", "## Scale", "",
             f"{scale.get('clients', '?')} streaming clients at once: "
             f"{rate(number(scale, 'delivered_per_s'))} deliveries/s, loss {loss(scale)}, "
-            f"then {scale.get('admissions', 'no')} more clients admitted "
-            f"(median {next((v for k, v in scale.items() if k.startswith('last')), '?')} µs)."]
+            f"then {scale.get('admissions', 'no')} more clients admitted (round trip "
+            f"{next((v for k, v in scale.items() if k.startswith('last')), '?')} µs, relay CPU "
+            f"{scale.get('server_last_p50_us', '?')} µs per admission, medians)."]
     host = (pick(rows, "host") or [{}])[0]
     out += ["", f"Event socket receive buffer granted by the host: {host.get('receive_buffer', '?')} "
             f"bytes (asked for 8 MiB; net.core.rmem_max is {host.get('rmem_max', '?')})."]

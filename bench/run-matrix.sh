@@ -100,19 +100,28 @@ for system in "${systems[@]}"; do
   fresh idle "$system" --clients 10000 --idle-rss 1
 done
 
-# Churn: one relay, measured fresh, then after 10,000 clients came (each kept) and all left.
+# Churn: a fresh relay and one that 10,000 clients came to (each kept) and all left, measured in
+# turn, three rounds, so that the shared machine's drift touches both alike; the report takes
+# the medians.
 ((++done_cells))
 printf '\r[%2d/%d] churn                                  ' "$done_cells" "$total_cells" >&2
 start_server korvel
-# Three rounds of each, as the shared machine is noisy; the report takes the medians.
-for round in 1 2 3; do
-  for clients in 1 10; do measure churn-fresh korvel --clients $clients; done
-done
+fresh_pid=$server_pid
+korvel_stream=13678 korvel_events=19008
+start_server korvel
+churned_pid=$server_pid
 measure churn-admit korvel --clients 0 --admissions 10000
 sleep 2  # the relay's tick sees the closes
 for round in 1 2 3; do
-  for clients in 1 10; do measure churn-after korvel --clients $clients; done
+  for clients in 1 10; do
+    korvel_stream=13677 korvel_events=19007 server_pid=$fresh_pid
+    measure churn-fresh korvel --clients $clients
+    korvel_stream=13678 korvel_events=19008 server_pid=$churned_pid
+    measure churn-after korvel --clients $clients
+  done
 done
+stop_server
+server_pid=$fresh_pid korvel_stream=13677 korvel_events=19007
 stop_server
 
 for clients in 1 10 100 1000 10000; do
