@@ -3,18 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(debhelper dpkg-dev lintian fakeroot cmake g++ libasio-dev libsystemd-dev pkg-config)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  "${as_root[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+bash scripts/install-missing.sh debhelper dpkg-dev lintian fakeroot cmake g++ libasio-dev \
+  libsystemd-dev pkg-config
 
 # A clean tree of the sources with the packaging's debian/ folder at its top.
 stage=$(mktemp -d)

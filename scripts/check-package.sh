@@ -4,13 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-command -v systemd-analyze >/dev/null || missing+=(systemd)
-command -v man >/dev/null || missing+=(man-db)
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/install-missing.sh systemd man-db
 bash scripts/build-deb.sh >/dev/null
 deb=$(ls build-deb/korvel-capture-server_*_*.deb)
 unit=lib/systemd/system/korvel-capture-server.service
