@@ -1,0 +1,14 @@
+#include "relay/datagram_batch.h"
+
+// One receive per datagram: Windows has no call that takes several at once.
+std::size_t DatagramBatch::Receive(asio::ip::udp::socket& socket, std::error_code& error) {
+  std::size_t count = 0;
+  for (; count < Capacity; ++count) {
+    Lengths[count] = socket.receive_from(
+        asio::buffer(&Buffers[count * MaxDatagram], MaxDatagram), Senders[count], 0, error);
+    if (error) break;
+  }
+  // What was read is delivered; an error after it shows again at the next read.
+  if (count > 0) error.clear();
+  return count;
+}
