@@ -30,6 +30,14 @@ def free_port(kind):
         return probe.getsockname()[1]
 
 
+def serving(stream, events):
+    # Asks the kernel, since a probing connection would itself become a client.
+    def bound(table, port, state):
+        rows = [line.split() for line in open(f"/proc/net/{table}").readlines()[1:]]
+        return any(row[1].endswith(f":{port:04X}") and row[3] == state for row in rows)
+    return bound("tcp", stream, "0A") and bound("udp", events, "07")
+
+
 class Client(socket.socket):
     def __init__(self, port, receive_buffer=0):
         super().__init__()
@@ -73,12 +81,7 @@ class Relay:
         return wait_for(lambda: self.read().count(text) >= count, limit)
 
     def listening(self):
-        # Asks the kernel, since a probing connection would itself become a client.
-        def bound(table, port, state):
-            rows = [line.split() for line in open(f"/proc/net/{table}").readlines()[1:]]
-            return any(row[1].endswith(f":{port:04X}") and row[3] == state for row in rows)
-        assert wait_for(lambda: self.process.poll() is not None or
-                        bound("tcp", self.stream, "0A") and bound("udp", self.events, "07"))
+        assert wait_for(lambda: self.process.poll() is not None or serving(self.stream, self.events))
         assert self.process.poll() is None, self.read("stderr.txt")
         return self
 

@@ -1,0 +1,127 @@
+# The Windows program under Wine, run by scripts/run-windows-tests.sh under Xvfb (skipped in the
+# Linux suite): one fresh prefix and one persistent wineserver for the module, ended at its end.
+import os
+import shutil
+import socket
+import subprocess
+import time
+
+import pytest
+
+from conftest import HEADER, Client, event_part, free_port, serving, wait_for
+
+EXE = os.environ.get("KORVEL_WINDOWS_EXECUTABLE")
+pytestmark = pytest.mark.skipif(not EXE, reason="needs KORVEL_WINDOWS_EXECUTABLE and Wine")
+WINE, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64"
+
+
+@pytest.fixture(scope="module")
+def wine(tmp_path_factory):
+    env = {**os.environ, "WINEPREFIX": str(tmp_path_factory.mktemp("prefix")),
+           "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+    quiet = {"env": env, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    # The services of a prefix's first boot miss services created later, so the prefix starts
+    # again under the persistent server.
+    subprocess.run([WINE, "wineboot", "-i"], timeout=180, **quiet)
+    subprocess.run([WINESERVER, "-k"], timeout=60, **quiet)
+    subprocess.run([WINESERVER, "-w"], timeout=60, **quiet)
+    server = subprocess.Popen([WINESERVER, "-f", "-p"], **quiet)
+
+    def run(*args):
+        return subprocess.run([WINE, *args], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=120).stdout
+
+    subprocess.run([WINE, "wineboot"], timeout=180, **quiet)  # services up before any pipe
+    run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")  # a caption without a window manager
+    run("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d", "user32.MessageBoxA", "/f")
+    # Wine stops its services once no ordinary process of the prefix is left; this one stays.
+    holder = subprocess.Popen([WINE, "cmd.exe", "/k"], env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    yield env, run
+    holder.kill()
+    holder.wait()
+    subprocess.run([WINESERVER, "-k"], env=env)
+    server.wait(30)
+
+
+def relay_in(folder, *args, env, **options):
+    shutil.copy(EXE, folder)
+    stream, events = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+    command = [WINE, str(folder / "KorvelCaptureServer.exe"), *args, "-p", str(stream), "-l", str(events)]
+    return subprocess.Popen(command, env=env, **options), stream, events
+
+
+def one_event(stream, events, payload=b"FROM LINUX \x01\xfe ok"):
+    client = Client(stream)
+    client.sendall(b"GET / HTTP/1.0\r\n\r\n")
+    assert client.read(lambda data: HEADER in data)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        sender.sendto(payload, ("127.0.0.1", events))
+    assert client.read(lambda data: data == HEADER + event_part(payload))
+    return client
+
+
+def windows(name="KorvelCaptureServer"):
+    found = subprocess.run(["xdotool", "search", "--name", f"^{name}$"], capture_output=True)
+    return found.stdout.split()
+
+
+def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine, tmp_path):
+    env, _ = wine
+    relay, stream, events = relay_in(tmp_path, env=env)
+    try:
+        assert wait_for(lambda: serving(stream, events), 60)
+        client = one_event(stream, events)
+        assert b" - Executing as application\r\n" in (tmp_path / "Debug.log").read_bytes()
+        time.sleep(1.5)  # a tick puts the count in the window
+        shot = os.environ.get("KORVEL_SCREENSHOT", str(tmp_path / "window.png"))
+        subprocess.run(["import", "-window", "root", "-crop", "264x104+0+0", shot], check=True)
+        for window in windows():
+            subprocess.run(["xdotool", "key", "--window", window, "alt+F4"])
+        assert relay.wait(10) == 0
+        assert client.read(lambda data: client.closed)
+    finally:
+        relay.kill()
+        relay.wait()
+
+
+def test_the_service_runs_and_stops_under_the_service_control_manager(wine, tmp_path):
+    env, run = wine
+    shutil.copy(EXE, tmp_path)
+    path = run("winepath", "-w", str(tmp_path / "KorvelCaptureServer.exe")).decode().strip()
+    stream, events = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+    run("sc", "create", "KorvelTest", "binpath=", f'"{path}" -s -p {stream} -l {events}')
+    query = lambda: run("sc", "query", "KorvelTest")
+    try:
+        run("sc", "start", "KorvelTest")
+        assert wait_for(lambda: b": 4  RUNNING" in query(), 30)
+        assert wait_for(lambda: serving(stream, events), 30)
+        client = one_event(stream, events)
+        run("sc", "stop", "KorvelTest")
+        assert wait_for(lambda: b": 1  STOPPED" in query(), 10)
+        assert client.read(lambda data: client.closed)
+        assert wait_for(lambda: not serving(stream, events))  # its process is gone with its sockets
+        assert b" - Executing as service\r\n" in (tmp_path / "Debug.log").read_bytes()
+    finally:
+        run("sc", "stop", "KorvelTest")
+        run("sc", "delete", "KorvelTest")
+
+
+def test_the_service_switch_outside_the_manager_shows_the_message_then_serves(wine, tmp_path):
+    env, _ = wine
+    with open(tmp_path / "trace.txt", "wb") as trace:
+        relay, stream, events = relay_in(tmp_path, "-s", env={**env, "WINEDEBUG": "+relay"},
+                                         stderr=trace)
+    try:
+        shown = b'MessageBoxA(00000000,'
+        assert wait_for(lambda: shown in (tmp_path / "trace.txt").read_bytes(), 60)
+        call = (tmp_path / "trace.txt").read_bytes().split(shown)[1].split(b"\n")[0]
+        assert b'"Unable to start service."' in call and b'"KorvelCaptureServer"' in call
+        assert not serving(stream, events)  # the box waits for its OK
+        for window in windows():
+            subprocess.run(["xdotool", "key", "--window", window, "Return"])
+        assert wait_for(lambda: serving(stream, events), 20)
+        one_event(stream, events)
+    finally:
+        relay.kill()
+        relay.wait()
