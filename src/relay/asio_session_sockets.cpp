@@ -6,8 +6,7 @@ constexpr auto AcceptRetryDelay = std::chrono::milliseconds(100);
 
 AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& delivery,
                                        std::size_t sendLimitBytes)
-    : Delivery(delivery),
-      Shared{io, delivery, sendLimitBytes, {}},
+    : Shared{io, delivery, sendLimitBytes, {}},
       Acceptor(io),
       Pending(io),
       AcceptRetry(io) {}
@@ -51,13 +50,14 @@ void AsioSessionSockets::OnAccepted(const std::error_code& error) {
   std::error_code peerError;
   const auto peer = Pending.remote_endpoint(peerError);
   PendingPeer = peerError ? std::string() : peer.address().to_string();
-  Delivery.Deliver([&] { Delivery.Events().wSession_ConnectionRequest(0, PendingId); });
+  Shared.Delivery.Deliver(
+      [&] { Shared.Delivery.Events().wSession_ConnectionRequest(0, PendingId); });
   // A connection the relay did not accept is refused.
   if (Pending.is_open()) {
     std::error_code ignored;
     Pending.close(ignored);
   }
-  Delivery.FlushPendingWrites();
+  Shared.Delivery.FlushPendingWrites();
   AcceptNext();
 }
 

@@ -43,7 +43,6 @@ class AsioSessionSockets final : public SessionSockets {
   void OnAccepted(const std::error_code& error);
   SessionElement& At(ElementIndex index) const;
 
-  EventDelivery& Delivery;
   ElementShared Shared;
   asio::ip::tcp::acceptor Acceptor;
   // The connection being offered to the relay, and the number it is offered under.

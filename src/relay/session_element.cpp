@@ -14,7 +14,7 @@ bool WouldBlock(const std::error_code& error) {
 }  // namespace
 
 SessionElement::SessionElement(ElementShared& shared, ElementIndex index)
-    : Shared(shared), Index(index), Delivery(shared.Delivery), Socket(shared.Io) {
+    : Shared(shared), Index(index), Socket(shared.Io) {
   Shared.Unconnected.Insert(Index);
 }
 
@@ -46,7 +46,7 @@ void SessionElement::Send(SharedBytes bytes) {
   }
   if (!InFlushList && !WaitingWritable) {
     InFlushList = true;
-    Delivery.NeedsFlush(*this);
+    Shared.Delivery.NeedsFlush(*this);
   }
 }
 
@@ -89,13 +89,13 @@ void SessionElement::ReadWaiting() {
   const std::uint64_t generation = Generation;
   if (error) {
     Leave(SocketState::Closing);
-    Delivery.Deliver([&] { Delivery.Events().wSession_Close(Index); });
+    Shared.Delivery.Deliver([&] { Shared.Delivery.Events().wSession_Close(Index); });
   } else {
     Received.append(chunk, count);
-    Delivery.Deliver(
-        [&] { Delivery.Events().wSession_DataArrival(Index, static_cast<long>(count)); });
+    Shared.Delivery.Deliver(
+        [&] { Shared.Delivery.Events().wSession_DataArrival(Index, static_cast<long>(count)); });
   }
-  Delivery.FlushPendingWrites();
+  Shared.Delivery.FlushPendingWrites();
   // The handler may have closed the connection, or ended it and started the next one.
   if (generation == Generation) WaitReadable();
 }
@@ -140,8 +140,9 @@ void SessionElement::Fail(const std::error_code& error, const std::string& descr
   // while the element still holds the failed connection.
   asio::post(
       Shared.Io, WhileCurrent([this, number = error.value(), description] {
-        Delivery.Deliver([&] { Delivery.Events().wSession_Error(Index, number, description); });
-        Delivery.FlushPendingWrites();
+        Shared.Delivery.Deliver(
+            [&] { Shared.Delivery.Events().wSession_Error(Index, number, description); });
+        Shared.Delivery.FlushPendingWrites();
       }));
 }
 

@@ -54,7 +54,6 @@ class SessionElement {
 
   ElementShared& Shared;
   const ElementIndex Index;
-  EventDelivery& Delivery;
   asio::ip::tcp::socket Socket;
   int CurrentState = SocketState::Closed;
   std::uint64_t Generation = 0;
