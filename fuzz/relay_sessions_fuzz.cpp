@@ -1,0 +1,142 @@
+// Client arrivals, requests, stray bytes, closes, socket errors, events and ticks in any order,
+// fed to the relay over the fake sockets and checked after every step against a plain walk over
+// the element array. Seeds of over 4,096 clients cross the element sets' summaries.
+#include "fuzz_input.h"
+#include "support/relay_fakes.h"
+
+namespace {
+
+using SocketState::Closed, SocketState::Connected;
+
+std::string Framed(const std::string& type, const std::string& body) {
+  return "Content-Type: " + type + "\r\n\r\n" + body + "\r\n--ABCDEF12345678\r\n";
+}
+
+struct CheckedRelay : FakeRelay {
+  std::vector<WallTime> admitted{WallTime{}};
+
+  // The streaming sessions that accept the event (all of them for a keep-alive), in order.
+  std::vector<ElementIndex> Receivers(const std::string* event) const {
+    std::vector<ElementIndex> receivers;
+    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e) {
+      const QueryParams& asked = form.Session(e).Params;
+      const std::string ip = GetParam(asked, "source_ip");
+      if (sockets.State(e) == Connected && form.Session(e).Streaming &&
+          (!event || ((ip.empty() || ip == "10.0.0.5") &&
+                      event->find(GetParam(asked, "TextFilter")) != std::string::npos)))
+        receivers.push_back(e);
+    }
+    return receivers;
+  }
+
+  void Admit() {
+    int lowest = 1;  // wider than an index: a full array has no free element
+    while (lowest <= sockets.HighestIndex() && sockets.State(lowest) != Closed) ++lowest;
+    Require(Connect() == (lowest > MaxElementIndex ? 0 : lowest), "the lowest closed is taken");
+    for (ElementIndex e = 1; e < lowest; ++e)
+      Require(sockets.State(e) == Connected || sockets.State(e) == Closed, "stale ones are freed");
+    admitted.resize(sockets.elements.size());
+    if (lowest <= MaxElementIndex) admitted[lowest] = clock.Now();
+  }
+
+  void Arrive(ElementIndex i, const std::string& text) {
+    const ClientSession before = form.Session(i);
+    const std::size_t sent = SentCount(i);
+    Receive(i, text);
+    const ClientSession& after = form.Session(i);
+    if (text.empty() || text.size() > Form1::MaxArrivalLength) {
+      Require(after.RequestBuffer == before.RequestBuffer, "an empty or long arrival is dropped");
+    } else if (before.Streaming || before.RequestBuffer.size() >= Form1::MaxRequestLength) {
+      Require(sockets.State(i) == Closed, "data after the answer or past the limit ends it");
+    } else {
+      Require(after.RequestBuffer == before.RequestBuffer + text, "a request is kept whole");
+      Require(SentCount(i) == sent + after.Streaming &&
+                  (!after.Streaming ||
+                   *sockets.elements[i].sent.back() ==
+                       "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-"
+                       "replace;boundary=ABCDEF12345678\r\n\r\n--ABCDEF12345678\r\n"),
+              "a completed request is answered once with the response header");
+    }
+  }
+
+  void RequireSent(const std::vector<ElementIndex>& receivers, const std::string& part) {
+    Require(sockets.order == receivers, "a part reaches exactly its receivers, in order");
+    for (ElementIndex e : receivers)
+      Require(sockets.elements[e].sent.back() == sockets.elements[receivers[0]].sent.back() &&
+                  *sockets.elements[e].sent.back() == part,
+              "every receiver shares one exactly framed part");
+    sockets.order.clear();
+  }
+
+  void Tick(std::chrono::milliseconds step) {
+    clock.Advance(step);
+    std::vector<int> closing(sockets.elements.size());  // 1: stays, 2: idle too long
+    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e)
+      if (sockets.State(e) == Connected)
+        closing[e] =
+            1 + (!form.Session(e).Streaming && clock.Now() > admitted[e] + Form1::IdleTimeout);
+    const bool keepAlive = (form.TickCount() + 1) % Form1::KeepAliveEveryTicks == 0;
+    form.tmrKeepAlive_Timer();
+    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e)
+      Require(!closing[e] || (sockets.State(e) == Closed) == (closing[e] == 2),
+              "exactly the pending clients older than the timeout close");
+    const std::vector<ElementIndex> streaming = Receivers(nullptr);
+    Require(host.shown.back() == static_cast<int>(streaming.size()), "the count is shown");
+    RequireSent(keepAlive ? streaming : std::vector<ElementIndex>{},
+                Framed("text/keepalive", LocalDateTimeText(clock.Now())));
+  }
+
+  void RequireTableAgrees() const {
+    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e) {
+      const ClientSession& session = form.Session(e);
+      if (sockets.State(e) == Closed)
+        Require(!session.Streaming && session.RequestBuffer.empty(), "closed means cleared");
+      Require(session.Streaming == (session.RequestBuffer.find("\r\n\r\n") != std::string::npos),
+              "a record streams exactly when its request is complete");
+    }
+  }
+
+  void Step(FuzzInput& in) {
+    const std::uint8_t step = in.Byte();
+    const auto i = static_cast<ElementIndex>(in.Number(sockets.elements.size() + 1));
+    const bool connected = i >= 1 && i <= sockets.HighestIndex() && sockets.State(i) == Connected;
+    sockets.order.clear();
+    if (step % 8 < 2) {
+      Admit();
+    } else if (step % 8 < 4) {  // a well-formed request, or any bytes, past the limit too
+      const std::string text =
+          step % 8 == 2 ? "GET /?" + in.Text(40) + " HTTP/1.0\r\n\r\n" : in.Text(255);
+      std::string arrival = text;
+      for (int n = step / 8 % 8; n > 0; --n) arrival += text;
+      if (connected) Arrive(i, arrival);
+    } else if (step % 8 == 4) {
+      form.wSession_Close(i);  // the listener and unknown elements are left alone
+      Require(!connected || sockets.State(i) == Closed, "a peer's close frees it");
+    } else if (step % 8 == 5 && connected) {
+      sockets.elements[i].state = SocketState::Error;
+      form.wSession_Error(i, 10054, "Connection reset by peer");
+    } else if (step % 8 == 6) {
+      datagrams.text = in.Text(64);
+      const auto receivers =
+          datagrams.text.empty() ? std::vector<ElementIndex>{} : Receivers(&datagrams.text);
+      form.wListen_DataArrival(static_cast<long>(datagrams.text.size()));
+      RequireSent(receivers,
+                  Framed(settings.UseEventContentType ? "text/x-zelva-event" : "text/plaintext",
+                         datagrams.text));
+    } else if (step % 8 == 7) {
+      Tick(std::chrono::milliseconds(100 * in.Byte()));
+    }
+    Require(sockets.State(0) == SocketState::Listening, "the listener stays");
+    RequireTableAgrees();
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzInput in{data, size};
+  CheckedRelay relay;
+  relay.settings.UseEventContentType = in.Byte() & 1;
+  while (in.Size > 0) relay.Step(in);
+  return 0;
+}
