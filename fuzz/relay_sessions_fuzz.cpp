@@ -1,6 +1,6 @@
-// Client arrivals, requests, stray bytes, closes, socket errors, events and ticks in any order,
-// fed to the relay over the fake sockets and checked after every step against a plain walk over
-// the element array. Seeds of over 4,096 clients cross the element sets' summaries.
+// Client arrivals, requests, stray bytes, closes, socket errors, events, ticks and a stop in any
+// order, fed to the relay over the fake sockets and checked after every step against a plain walk
+// over the element array. Seeds of over 4,096 clients cross the element sets' summaries.
 #include "fuzz_input.h"
 #include "support/relay_fakes.h"
 
@@ -15,18 +15,25 @@ std::string Framed(const std::string& type, const std::string& body) {
 struct CheckedRelay : FakeRelay {
   std::vector<WallTime> admitted{WallTime{}};
 
-  // The streaming sessions that accept the event (all of them for a keep-alive), in order.
+  // The streaming sessions whose filters accept the event (all of them when null), in order.
   std::vector<ElementIndex> Receivers(const std::string* event) const {
     std::vector<ElementIndex> receivers;
     for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e) {
-      const QueryParams& asked = form.Session(e).Params;
-      const std::string ip = GetParam(asked, "source_ip");
+      const std::string ip = GetParam(form.Session(e).Params, "source_ip");
+      const std::string text = GetParam(form.Session(e).Params, "TextFilter");
       if (sockets.State(e) == Connected && form.Session(e).Streaming &&
-          (!event || ((ip.empty() || ip == "10.0.0.5") &&
-                      event->find(GetParam(asked, "TextFilter")) != std::string::npos)))
+          (!event || ((ip.empty() || ip == "10.0.0.5") && event->find(text) != std::string::npos)))
         receivers.push_back(e);
     }
     return receivers;
+  }
+
+  void RequireSent(const std::vector<ElementIndex>& receivers, const std::string& part) const {
+    Require(sockets.order == receivers, "a part reaches exactly its receivers, in order");
+    for (ElementIndex e : receivers)
+      Require(sockets.elements[e].sent.back() == sockets.elements[receivers[0]].sent.back() &&
+                  *sockets.elements[e].sent.back() == part,
+              "every receiver shares one exactly framed part");
   }
 
   void Admit() {
@@ -41,7 +48,6 @@ struct CheckedRelay : FakeRelay {
 
   void Arrive(ElementIndex i, const std::string& text) {
     const ClientSession before = form.Session(i);
-    const std::size_t sent = SentCount(i);
     Receive(i, text);
     const ClientSession& after = form.Session(i);
     if (text.empty() || text.size() > Form1::MaxArrivalLength) {
@@ -50,50 +56,35 @@ struct CheckedRelay : FakeRelay {
       Require(sockets.State(i) == Closed, "data after the answer or past the limit ends it");
     } else {
       Require(after.RequestBuffer == before.RequestBuffer + text, "a request is kept whole");
-      Require(SentCount(i) == sent + after.Streaming &&
-                  (!after.Streaming ||
-                   *sockets.elements[i].sent.back() ==
-                       "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-"
-                       "replace;boundary=ABCDEF12345678\r\n\r\n--ABCDEF12345678\r\n"),
-              "a completed request is answered once with the response header");
+      RequireSent(after.Streaming ? std::vector<ElementIndex>{i} : std::vector<ElementIndex>{},
+                  "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary="
+                  "ABCDEF12345678\r\n\r\n--ABCDEF12345678\r\n");
     }
   }
 
-  void RequireSent(const std::vector<ElementIndex>& receivers, const std::string& part) {
-    Require(sockets.order == receivers, "a part reaches exactly its receivers, in order");
-    for (ElementIndex e : receivers)
-      Require(sockets.elements[e].sent.back() == sockets.elements[receivers[0]].sent.back() &&
-                  *sockets.elements[e].sent.back() == part,
-              "every receiver shares one exactly framed part");
-    sockets.order.clear();
-  }
-
-  void Tick(std::chrono::milliseconds step) {
+  // A tick that finds a stop requested shuts down and does nothing else.
+  void Tick(std::chrono::milliseconds step, bool stop) {
     clock.Advance(step);
-    std::vector<int> closing(sockets.elements.size());  // 1: stays, 2: idle too long
-    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e)
-      if (sockets.State(e) == Connected)
-        closing[e] =
-            1 + (!form.Session(e).Streaming && clock.Now() > admitted[e] + Form1::IdleTimeout);
-    const bool keepAlive = (form.TickCount() + 1) % Form1::KeepAliveEveryTicks == 0;
+    stopRequested = stop;
+    std::vector<ElementIndex> open, idle;
+    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e) {
+      if (sockets.State(e) != Connected) continue;
+      const bool expired = clock.Now() > admitted[e] + Form1::IdleTimeout;
+      (!stop && !form.Session(e).Streaming && expired ? idle : open).push_back(e);
+    }
+    const bool keepAlive = !stop && (form.TickCount() + 1) % Form1::KeepAliveEveryTicks == 0;
+    const std::vector<int> shown = host.shown;
+    const int shutdownsBefore = shutdowns;
     form.tmrKeepAlive_Timer();
-    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e)
-      Require(!closing[e] || (sockets.State(e) == Closed) == (closing[e] == 2),
-              "exactly the pending clients older than the timeout close");
+    for (ElementIndex e : open) Require(sockets.State(e) == Connected, "others stay open");
+    for (ElementIndex e : idle) Require(sockets.State(e) == Closed, "idle pending clients close");
     const std::vector<ElementIndex> streaming = Receivers(nullptr);
-    Require(host.shown.back() == static_cast<int>(streaming.size()), "the count is shown");
+    std::vector<int> count = shown;
+    if (!stop) count.push_back(static_cast<int>(streaming.size()));
+    Require(host.shown == count && shutdowns == shutdownsBefore + stop,
+            "each tick shows the count, or a requested stop shuts down");
     RequireSent(keepAlive ? streaming : std::vector<ElementIndex>{},
                 Framed("text/keepalive", LocalDateTimeText(clock.Now())));
-  }
-
-  void RequireTableAgrees() const {
-    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e) {
-      const ClientSession& session = form.Session(e);
-      if (sockets.State(e) == Closed)
-        Require(!session.Streaming && session.RequestBuffer.empty(), "closed means cleared");
-      Require(session.Streaming == (session.RequestBuffer.find("\r\n\r\n") != std::string::npos),
-              "a record streams exactly when its request is complete");
-    }
   }
 
   void Step(FuzzInput& in) {
@@ -116,18 +107,22 @@ struct CheckedRelay : FakeRelay {
       sockets.elements[i].state = SocketState::Error;
       form.wSession_Error(i, 10054, "Connection reset by peer");
     } else if (step % 8 == 6) {
-      datagrams.text = in.Text(64);
-      const auto receivers =
-          datagrams.text.empty() ? std::vector<ElementIndex>{} : Receivers(&datagrams.text);
-      form.wListen_DataArrival(static_cast<long>(datagrams.text.size()));
-      RequireSent(receivers,
-                  Framed(settings.UseEventContentType ? "text/x-zelva-event" : "text/plaintext",
-                         datagrams.text));
+      const std::string& text = datagrams.text = in.Text(64);
+      const auto receivers = text.empty() ? std::vector<ElementIndex>{} : Receivers(&text);
+      form.wListen_DataArrival(static_cast<long>(text.size()));
+      RequireSent(
+          receivers,
+          Framed(settings.UseEventContentType ? "text/x-zelva-event" : "text/plaintext", text));
     } else if (step % 8 == 7) {
-      Tick(std::chrono::milliseconds(100 * in.Byte()));
+      Tick(std::chrono::milliseconds(100 * in.Byte()), step == 255);
     }
     Require(sockets.State(0) == SocketState::Listening, "the listener stays");
-    RequireTableAgrees();
+    for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e) {
+      const ClientSession& session = form.Session(e);
+      Require(sockets.State(e) != Closed || session.RequestBuffer.empty(), "closed is cleared");
+      Require(session.Streaming == (session.RequestBuffer.find("\r\n\r\n") != std::string::npos),
+              "a record streams exactly when its request is complete");
+    }
   }
 };
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <vector>
 
@@ -19,6 +18,5 @@ int main(int argc, char** argv) {
       ++inputs;
     }
   }
-  std::cout << inputs << " inputs replayed\n";
   return inputs > 0 ? 0 : 1;
 }

@@ -62,15 +62,26 @@ class Client(socket.socket):
         return until(self.data)
 
 
+def one_event(stream, events, payload=b"FROM LINUX \x01\xfe ok"):
+    # A client that asks for everything, and the one event it then receives, exactly.
+    client = Client(stream)
+    client.sendall(b"GET / HTTP/1.0\r\n\r\n")
+    assert client.read(lambda data: HEADER in data)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        sender.sendto(payload, ("127.0.0.1", events))
+    assert client.read(lambda data: data == HEADER + event_part(payload))
+    return client
+
+
 class Relay:
-    def __init__(self, folder, args, stream, events, env):
+    def __init__(self, folder, args, stream, events, env, wrapper, executable):
         self.folder, self.stream, self.events = folder, stream, events
-        shutil.copy(os.environ["KORVEL_EXECUTABLE"], folder)
+        shutil.copy(executable, folder)
         # Whatever service manager runs the tests is not the relay's.
         environment = {k: v for k, v in os.environ.items()
                        if k not in ("NOTIFY_SOCKET", "LOGS_DIRECTORY")}
         with open(folder / "stdout.txt", "wb") as out, open(folder / "stderr.txt", "wb") as err:
-            self.process = subprocess.Popen([folder / "KorvelCaptureServer", "-p", str(stream),
+            self.process = subprocess.Popen([*wrapper, folder / os.path.basename(executable), "-p", str(stream),
                                              "-l", str(events), *args], stdout=out, stderr=err,
                                             env={**environment, **env})
 
@@ -80,8 +91,8 @@ class Relay:
     def wait_log(self, text, count=1, limit=5.0):
         return wait_for(lambda: self.read().count(text) >= count, limit)
 
-    def listening(self):
-        assert wait_for(lambda: self.process.poll() is not None or serving(self.stream, self.events))
+    def listening(self, limit=5.0):
+        assert wait_for(lambda: self.process.poll() is not None or serving(self.stream, self.events), limit)
         assert self.process.poll() is None, self.read("stderr.txt")
         return self
 
@@ -107,10 +118,11 @@ def start(tmp_path):
     # sanitizer report fails the test that caused it.
     relays = []
 
-    def run(*args, stream=None, events=None, env={}):
+    def run(*args, stream=None, events=None, env={}, wrapper=(), executable=None):
         (tmp_path / str(len(relays))).mkdir()
         relays.append(Relay(tmp_path / str(len(relays)), args, stream or free_port(socket.SOCK_STREAM),
-                            events or free_port(socket.SOCK_DGRAM), env))
+                            events or free_port(socket.SOCK_DGRAM), env, wrapper,
+                            executable or os.environ["KORVEL_EXECUTABLE"]))
         return relays[-1]
 
     yield run

@@ -3,7 +3,7 @@ import signal
 import socket
 import time
 
-from conftest import event_part
+from conftest import one_event
 
 
 def reports(manager, last, limit=5.0):
@@ -29,9 +29,7 @@ def test_a_service_reports_its_states_and_stops_once_on_sigterm(start, tmp_path)
         assert reports(manager, b"READY=1\nSTATUS=Running") == [
             b"STATUS=Starting NT Service Template", b"READY=1\nSTATUS=Running"]
         relay.listening()
-        client = relay.subscribe()
-        relay.send(b"E1")
-        assert client.read(lambda data: data.endswith(event_part(b"E1")))
+        client = one_event(relay.stream, relay.events)
 
         stop_asked = time.monotonic()
         relay.process.send_signal(signal.SIGTERM)

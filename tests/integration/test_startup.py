@@ -3,13 +3,12 @@ import socket
 
 import pytest
 
-from conftest import event_part, wait_for
+from conftest import one_event, wait_for
 
 
 def test_default_level_writes_only_the_startup_line(start):
     relay = start().listening()
-    client = relay.subscribe()
-    relay.send(b"ALARM")
+    client = one_event(relay.stream, relay.events)
     assert wait_for(lambda: b"Serving: 1\n" in relay.read("stdout.txt"))
     assert relay.stop() == 0
     assert client.read(lambda data: client.closed)  # closed by the relay
@@ -20,9 +19,7 @@ def test_service_mode_without_a_service_manager_serves_hidden(start):
     relay = start("-s", "-d", "0").listening()
     assert relay.wait_log(b" - Executing as service\r\n")
     assert b"KorvelCaptureServer: Unable to start service.\n" in relay.read("stderr.txt")
-    client = relay.subscribe()
-    relay.send(b"E1")
-    assert client.read(lambda data: data.endswith(event_part(b"E1")))
+    one_event(relay.stream, relay.events)
     assert not wait_for(lambda: relay.read("stdout.txt"), 1.2)  # past a tick: no status line
 
 

@@ -1,30 +1,9 @@
 import re
-import socket
-import struct
 import subprocess
 
 from conftest import BOUNDARY, HEADER, Client, event_part, wait_for
 
 KEEP_ALIVE = rb"Content-Type: text/keepalive\r\n\r\n[^\r\n]+ \d\d:\d\d:\d\d\r\n" + BOUNDARY
-
-
-def test_clients_take_the_lowest_closed_element_and_arrivals_are_taken_whole(start):
-    relay = start("-d", "0").listening()
-    first, second = Client(relay.stream), Client(relay.stream)
-    assert relay.wait_log(b" - Connected to Winsock(2)\r\n")
-    assert relay.read().count(b" - Destination connection request from:127.0.0.1\r\n") == 2
-    first.close()
-    assert relay.wait_log(b" - Connection(1).Closed by peer\r\n")
-    client = Client(relay.stream)
-    client.sendall(b"a" * 1001)  # one arrival over the limit is dropped whole
-    assert relay.wait_log(b" - Connection(1).GetData: aaaa")
-    client.sendall(b"GET /?TextFilter=x HTTP/1.0\r\n\r")
-    assert relay.wait_log(b" - Connection(1).GetData: GET")
-    client.sendall(b"\n")
-    assert client.read(lambda data: HEADER in data)
-    client.sendall(b"G")  # anything after the answer ends the session
-    assert client.read(lambda data: client.closed) and client.data == HEADER  # closed by the relay
-    assert relay.wait_log(b" - Connection(1).Closed by host\r\n")
 
 
 def test_filters_deliver_exactly_the_requested_events_in_identical_bytes(start):
@@ -62,22 +41,3 @@ def test_filters_deliver_exactly_the_requested_events_in_identical_bytes(start):
                      rb"RemotePort:\d+\r\n[^\r\n]+ - ALARM from\+two\r\n", relay.read())
     assert b" - " + awkward + b"\r\n" in relay.read()
 
-
-def test_clients_that_vanish_or_never_read_fail_alone_while_others_get_every_event(start):
-    relay = start("-d", "3").listening()
-    stalled = Client(relay.stream, receive_buffer=4096)
-    stalled.sendall(b"GET / HTTP/1.0\r\n\r\n")
-    assert relay.wait_log(b"Connected to Winsock(1)")
-    vanishing, reader = relay.subscribe(), relay.subscribe()
-    vanishing.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    vanishing.close()  # a reset
-    # 50 MB in all, of which the stalled client is cut off after 8 MiB.
-    expected = len(HEADER)
-    for i in range(1000):
-        text = b"%d" % i + b"p" * 50000
-        relay.send(text)
-        expected += len(event_part(text))
-        assert reader.read(lambda data: len(data) >= expected), i  # paced, so that no datagram is lost
-    assert relay.wait_log(b"Connection(1).Error client is not reading: more than 8388608 bytes")
-    assert re.search(rb"Connection\(2\)\.(Closed by peer|Error )", relay.read())
-    assert reader.data.count(b"text/x-zelva-event") == 1000

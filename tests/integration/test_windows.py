@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import HEADER, Client, event_part, free_port, serving, wait_for
+from conftest import free_port, one_event, serving, wait_for
 
 EXE = os.environ.get("KORVEL_WINDOWS_EXECUTABLE")
 pytestmark = pytest.mark.skipif(not EXE, reason="needs KORVEL_WINDOWS_EXECUTABLE and Wine")
@@ -44,45 +44,22 @@ def wine(tmp_path_factory):
     server.wait(30)
 
 
-def relay_in(folder, *args, env, **options):
-    shutil.copy(EXE, folder)
-    stream, events = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
-    command = [WINE, str(folder / "KorvelCaptureServer.exe"), *args, "-p", str(stream), "-l", str(events)]
-    return subprocess.Popen(command, env=env, **options), stream, events
-
-
-def one_event(stream, events, payload=b"FROM LINUX \x01\xfe ok"):
-    client = Client(stream)
-    client.sendall(b"GET / HTTP/1.0\r\n\r\n")
-    assert client.read(lambda data: HEADER in data)
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        sender.sendto(payload, ("127.0.0.1", events))
-    assert client.read(lambda data: data == HEADER + event_part(payload))
-    return client
-
-
 def windows(name="KorvelCaptureServer"):
     found = subprocess.run(["xdotool", "search", "--name", f"^{name}$"], capture_output=True)
     return found.stdout.split()
 
 
-def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine, tmp_path):
-    env, _ = wine
-    relay, stream, events = relay_in(tmp_path, env=env)
-    try:
-        assert wait_for(lambda: serving(stream, events), 60)
-        client = one_event(stream, events)
-        assert b" - Executing as application\r\n" in (tmp_path / "Debug.log").read_bytes()
-        time.sleep(1.5)  # a tick puts the count in the window
-        shot = os.environ.get("KORVEL_SCREENSHOT", str(tmp_path / "window.png"))
-        subprocess.run(["import", "-window", "root", "-crop", "264x104+0+0", shot], check=True)
-        for window in windows():
-            subprocess.run(["xdotool", "key", "--window", window, "alt+F4"])
-        assert relay.wait(10) == 0
-        assert client.read(lambda data: client.closed)
-    finally:
-        relay.kill()
-        relay.wait()
+def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine, start):
+    relay = start(env=wine[0], wrapper=[WINE], executable=EXE).listening(60)
+    client = one_event(relay.stream, relay.events)
+    assert b" - Executing as application\r\n" in relay.read()
+    time.sleep(1.5)  # a tick puts the count in the window
+    shot = os.environ.get("KORVEL_SCREENSHOT", str(relay.folder / "window.png"))
+    subprocess.run(["import", "-window", "root", "-crop", "264x104+0+0", shot], check=True)
+    for window in windows():
+        subprocess.run(["xdotool", "key", "--window", window, "alt+F4"])
+    assert relay.process.wait(10) == 0
+    assert client.read(lambda data: client.closed)
 
 
 def test_the_service_runs_and_stops_under_the_service_control_manager(wine, tmp_path):
@@ -107,21 +84,16 @@ def test_the_service_runs_and_stops_under_the_service_control_manager(wine, tmp_
         run("sc", "delete", "KorvelTest")
 
 
-def test_the_service_switch_outside_the_manager_shows_the_message_then_serves(wine, tmp_path):
-    env, _ = wine
-    with open(tmp_path / "trace.txt", "wb") as trace:
-        relay, stream, events = relay_in(tmp_path, "-s", env={**env, "WINEDEBUG": "+relay"},
-                                         stderr=trace)
-    try:
-        shown = b'MessageBoxA(00000000,'
-        assert wait_for(lambda: shown in (tmp_path / "trace.txt").read_bytes(), 60)
-        call = (tmp_path / "trace.txt").read_bytes().split(shown)[1].split(b"\n")[0]
-        assert b'"Unable to start service."' in call and b'"KorvelCaptureServer"' in call
-        assert not serving(stream, events)  # the box waits for its OK
-        for window in windows():
-            subprocess.run(["xdotool", "key", "--window", window, "Return"])
-        assert wait_for(lambda: serving(stream, events), 20)
-        one_event(stream, events)
-    finally:
-        relay.kill()
-        relay.wait()
+def test_the_service_switch_outside_the_manager_shows_the_message_then_serves(wine, start):
+    relay = start("-s", env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE)
+    shown = b'MessageBoxA(00000000,'
+    assert wait_for(lambda: shown in relay.read("stderr.txt"), 60)
+    call = relay.read("stderr.txt").split(shown)[1].split(b"\n")[0]
+    assert b'"Unable to start service."' in call and b'"KorvelCaptureServer"' in call
+    assert not serving(relay.stream, relay.events)  # the box waits for its OK
+    for window in windows():
+        subprocess.run(["xdotool", "key", "--window", window, "Return"])
+    assert wait_for(lambda: serving(relay.stream, relay.events), 20)
+    one_event(relay.stream, relay.events)
+    relay.process.kill()  # a signal ends a Wine process with no exit code of its own
+    relay.process.wait()

@@ -77,7 +77,6 @@ struct FakeRelay {
     Receive(i, "GET /?" + query + " HTTP/1.0\r\n\r\n");
     return i;
   }
-  std::size_t SentCount(ElementIndex i) const { return sockets.elements.at(i).sent.size(); }
 
   Settings settings;
   FakeSessionSockets sockets;

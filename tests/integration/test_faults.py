@@ -1,0 +1,120 @@
+# Faults against the real program. Each row disturbs a relay that serves a watching client and
+# returns the clients it keeps open; afterwards the relay still runs (or has exited cleanly where
+# the row stops it), its open descriptors are back to their count before, and the watcher has
+# every numbered event in order.
+import os
+import re
+import socket
+import struct
+
+import pytest
+
+from conftest import Client, event_part, wait_for
+
+# As root the relay runs without the capability that overrides file permissions, so that a
+# read-only log folder means to it what it means to everyone else.
+WRAPPER = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"] if os.geteuid() == 0 else []
+
+
+def vanishing_mid_stream(relay, emit, watcher):  # resets, and half-closes before and after a request
+    for _ in range(10):
+        client = relay.subscribe()
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        emit()
+        client.close()
+    halves = [relay.subscribe(), Client(relay.stream)]
+    for client in halves:
+        client.shutdown(socket.SHUT_WR)
+    assert all(client.read(lambda data: client.closed) for client in halves)
+    assert relay.wait_log(b").Closed by peer\r\n", 2)
+    return halves
+
+
+def trickles(relay, emit, watcher):  # a byte a second, never a whole request
+    client = Client(relay.stream)
+    for byte in b"GET / HTTP/1.0\r\n"[:14]:
+        if not client.read(lambda data: client.closed, 1.0):
+            client.sendall(bytes([byte]))  # after the relay's FIN a send still succeeds
+            emit()
+    assert client.closed and relay.wait_log(b").Closed by host\r\n")
+    return [client]
+
+
+def never_reads(relay, emit, watcher):
+    stalled = Client(relay.stream, receive_buffer=4096)
+    stalled.sendall(b"GET / HTTP/1.0\r\n\r\n")
+    for _ in range(400):  # 24 MB, of which it is cut off after 8 MiB
+        emit(b"p" * 60000)
+    assert relay.wait_log(b"Connection(2).Error client is not reading: more than 8388608 bytes")
+    return [stalled]  # still open: the relay must let go of it all the same
+
+
+def vanish(relay, emit, watcher):
+    for i in range(5000):
+        socket.create_connection(("127.0.0.1", relay.stream)).close()
+        if i % 500 == 0:
+            emit()
+    assert relay.wait_log(b" - Destination connection request from:127.0.0.1\r\n", 5000, 20)
+
+
+def odd_datagrams_and_a_flood(relay, emit, watcher):  # while clients come and go
+    relay.send(b""), relay.send(b"B" * 65507)
+    emit()
+    assert event_part(b"B" * 65507) + event_part(watcher.markers[-1]) in watcher.data
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        for i in range(20000):
+            sender.sendto(b"F" * 200, ("127.0.0.1", relay.events))
+            if i % 200 == 0:
+                relay.subscribe().close()
+
+
+def read_only_log(relay, emit, watcher):
+    log = relay.folder / "Debug.log"
+    lines = relay.read().count(b" - Connected to Winsock(")
+    os.chmod(log, 0o444), os.chmod(relay.folder, 0o555)
+    try:
+        late = [relay.subscribe() for _ in range(3)]
+        emit()
+        assert all(client.read(lambda data: watcher.markers[-1] in data) for client in late)
+        assert relay.read().count(b" - Connected to Winsock(") == lines
+    finally:
+        os.chmod(relay.folder, 0o755), os.chmod(log, 0o644)
+    relay.subscribe()  # its line brings the waiting ones
+    assert relay.wait_log(b" - Connected to Winsock(", lines + 4)
+
+
+def terminate_under_load(relay, emit, watcher):
+    clients = [relay.subscribe() for _ in range(50)]
+    for _ in range(2000):
+        emit(wait=False)
+    relay.process.terminate()
+    assert relay.process.wait(5) == 0
+    assert all(client.read(lambda data: client.closed) for client in clients + [watcher])
+    return "stopped"
+
+
+@pytest.mark.parametrize("disturb", [vanishing_mid_stream, trickles, never_reads, vanish,
+                                     odd_datagrams_and_a_flood, read_only_log, terminate_under_load])
+def test_the_relay_outlasts_the_fault_and_the_watcher_misses_nothing(start, disturb):
+    relay = start("-d", "1", "-g", "100", wrapper=WRAPPER).listening()
+    watcher = relay.subscribe()
+    watcher.markers = []
+
+    def emit(padding=b"", wait=True):  # the next numbered event, by default once the watcher has it
+        watcher.markers.append(b"<%d>" % len(watcher.markers))
+        relay.send(watcher.markers[-1] + padding)
+        assert not wait or watcher.read(lambda data: watcher.markers[-1] in data, 10)
+
+    emit()
+    descriptors = lambda: len(os.listdir(f"/proc/{relay.process.pid}/fd"))
+    before = descriptors()
+    kept = disturb(relay, emit, watcher)  # open until the checks are done
+    stopped = kept == "stopped"
+    if not stopped:
+        emit()  # so it is still serving
+        assert wait_for(lambda: descriptors() == before, 20), (descriptors(), before)
+    received = re.findall(rb"<\d+>", watcher.data)
+    assert received == watcher.markers[:len(received)] and (stopped or received == watcher.markers)
+    # Every event was logged as it came in; and nothing read before a stop was lost.
+    logged = set(re.findall(rb" - (<\d+>)", relay.read()))
+    assert set(received[-50:]) <= logged and (not stopped or logged <= set(received))
