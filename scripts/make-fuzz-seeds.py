@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora (fuzz/corpus/), deterministically.
+
+Each seed is a script in the byte code its target reads; rerun this after changing one.
+"""
+import os
+import random
+
+CORPUS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz", "corpus")
+
+
+def write(target, name, data):
+    os.makedirs(os.path.join(CORPUS, target), exist_ok=True)
+    with open(os.path.join(CORPUS, target, name), "wb") as out:
+        out.write(bytes(data))
+
+
+def text(t):
+    return bytes([len(t)]) + t
+
+
+def relay_sessions():
+    # A step is its code byte, two bytes of element index, then what the step reads.
+    idx = lambda i: bytes([i >> 8 & 255, i & 255])
+    connect = b"\0\0\0"
+    request = lambda i, q: b"\2" + idx(i) + text(q)
+    arrive = lambda i, piece, times=1: bytes([3 + 8 * (times - 1)]) + idx(i) + text(piece)
+    close = lambda i: b"\4" + idx(i)
+    error = lambda i: b"\5" + idx(i)
+    event = lambda t: b"\6\0\0" + text(t)
+    tick = lambda tenths, stop=False: (b"\xff" if stop else b"\7") + b"\0\0" + bytes([tenths])
+    queries = [b"", b"TextFilter=x", b"source_ip=10.0.0.5", b"source_ip=10.0.0.9",
+               b"textfilter=ev&TextFilter=y"]
+    r = random.Random(1)
+
+    def mix(n, steps, longest_tick):
+        out = bytearray()
+        for _ in range(steps):
+            i = r.randrange(1, n + 1)
+            out += r.choice([
+                connect, connect, request(i, r.choice(queries)),
+                arrive(i, r.choice([b"GET /? HTTP/1.0\r\n", b"\r\n", b"x" * 200]), r.randrange(1, 8)),
+                close(i), error(i), event(r.choice([b"x-event", b"y-event", b"", b"xy"])),
+                tick(r.randrange(longest_tick))])
+        return out
+
+    n = 4200  # past 4,096: the element sets' summaries are crossed
+    big = bytearray([1]) + connect * n
+    for i in list(range(1, n, 3)) + list(range(4090, 4200)):
+        big += request(i, r.choice(queries))
+    write("relay_sessions", "crosses-summaries", big + mix(n, 6000, 12))
+    # The streamers of whole words leave, in the middle and across the summaries' boundary, while
+    # pending clients between them stay.
+    n = 4300
+    words = bytearray([0]) + connect * n + b"".join(request(i, b"") for i in range(1, n + 1, 2))
+    for word in list(range(5, 20)) + list(range(60, 66)):
+        words += b"".join(close(i) for i in range(word * 64 + 1, word * 64 + 64, 2)) + event(b"e")
+    write("relay_sessions", "empties-words", words)
+    write("relay_sessions", "small-mix", b"\0" + connect * 8 + mix(8, 300, 256))
+    limits = bytearray([1]) + connect * 4
+    limits += arrive(1, b"a" * 250, 4) + arrive(1, b"x")  # a full buffer, then more
+    limits += arrive(2, b"GET /?a=1 HTTP/1.0\r\n\r") + arrive(2, b"\n")  # the end split in two
+    limits += arrive(3, b"b" * 111, 8) + arrive(3, b"c" * 249, 4) + arrive(3, b"\r\n\r\n")
+    limits += arrive(4, b"d" * 200, 5) + arrive(4, b"\r\n\r\n") + event(b"e") + tick(110) + close(0)
+    limits += connect + tick(0x70, stop=True) + tick(50)
+    write("relay_sessions", "request-limits", limits)
+
+
+def query_parsing():
+    rows = [b"GET /path?a=1&b=2 HTTP/1.0\r\n\r\n", b"GET /?TextFilter=x\r\nHost: h\r\n\r\n",
+            b"GET /?a=1\nHost: h\n\n", b"GET / HTTP/1.0\r\n\r\n", b"GET /? a=1 HTTP/1.0\r\n\r\n",
+            b"GET / HTTP/1.0\r\nReferer: http://x/?source_ip=10.0.0.5&z=1 more\r\n\r\n",
+            b"GET /?&a&=1&a=&&k=1=2&&t=a%20b+c&SOURCE_IP=1&source_ip=2 HTTP/1.0\r\n\r\n"]
+    for n, row in enumerate(rows):
+        write("query_parsing", f"request-{n}", row)
+
+
+def command_line():
+    lines = [b"", b"-S -P 4000 -L 5000 -D 0 -G 1999 -I Trace.TXT -e", b"-p4000 -l 65535 -d 255 -g 1",
+             b"-p 3677.5 -l 4000.5 -d 2.5 -g 3.5", b"-p +7 -l 1e3 -d 0.25e+1 -g 0.5e1",
+             b"-p 99999999999 -l 2147483648 -d 1e400", b"-p .5e1 -l 4000x -d 1.2.3 -g 0x10",
+             b"-i My-Log.txt", b"run -silent -exit", b"-x 1 -- -z -p 4001 -i", b"-i c:\\logs\\a.log -p 1e"]
+    for n, line in enumerate(lines):
+        write("command_line", f"line-{n}", b"\x12\x34" + line)  # two bytes of port first
+
+
+def log_lines():
+    # A first byte (odd: a log path follows), then steps of three bytes: code, level, value.
+    log = lambda path, steps: (b"\1" + text(path) if path else b"\0") + bytes(sum(steps, []))
+    line = lambda level, length: [0, level, length]
+    size = lambda mb, level, delay=False: [8 if delay else 3, level, mb]
+    advance = lambda shift, hi, lo, failing=False: [(22 if failing else 2) + 5 * shift, hi, lo]
+    flush = [4, 0, 0]
+    write("log_lines", "rotates", log(b"", [size(1, 0)] + [line(9, 255)] * 60 + [flush]))
+    write("log_lines", "fails-then-recovers", log(b"c:\\logs\\trace", [size(1, 0), advance(0, 0, 0, True)]
+          + [line(8, 255)] * 60 + [advance(0, 0, 9), line(8, 1), flush]))
+    write("log_lines", "delayed-across-midnight", log(b"a.b/Debug.log", [size(3, 2, True)]
+          + [line(5, 20), advance(0, 0, 40)] * 40 + [advance(1, 0x54, 0x60), line(5, 1), line(1, 1), flush]))
+
+
+if __name__ == "__main__":
+    relay_sessions()
+    query_parsing()
+    command_line()
+    log_lines()
