@@ -40,11 +40,10 @@ std::string ExecutablePath() {
 
 std::string LogFolder() {
   // systemd lists the folders of LogsDirectory= separated by colons; the first is the log's.
+  // An empty first folder names none.
   const char* logs = std::getenv("LOGS_DIRECTORY");
-  if (logs != nullptr && *logs != '\0') {
-    const std::string first(logs, std::strcspn(logs, ":"));
-    return first.back() == '/' ? first : first + '/';
-  }
+  const std::string first = logs == nullptr ? "" : std::string(logs, std::strcspn(logs, ":"));
+  if (!first.empty()) return first.back() == '/' ? first : first + '/';
   const std::string folder = GetFolderPath(ExecutablePath());
   return folder.empty() ? "./" : folder;
 }

@@ -77,9 +77,10 @@ class Relay:
     def __init__(self, folder, args, stream, events, env, wrapper, executable):
         self.folder, self.stream, self.events = folder, stream, events
         shutil.copy(executable, folder)
-        # Whatever service manager runs the tests is not the relay's.
-        environment = {k: v for k, v in os.environ.items()
-                       if k not in ("NOTIFY_SOCKET", "LOGS_DIRECTORY")}
+        # Whatever service manager runs the tests is not the relay's; a LOGS_DIRECTORY whose first
+        # folder is empty names none, so the log stays beside the executable.
+        environment = {**{k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"},
+                       "LOGS_DIRECTORY": ":unused"}
         with open(folder / "stdout.txt", "wb") as out, open(folder / "stderr.txt", "wb") as err:
             self.process = subprocess.Popen([*wrapper, folder / os.path.basename(executable), "-p", str(stream),
                                              "-l", str(events), *args], stdout=out, stderr=err,
