@@ -294,7 +294,7 @@ def report(soak, checkers, alive, code, stem):
     with open(stem + ".md", "w") as out:
         out.write("\n".join(lines) + "\n")
     plot(samples, stem)
-    print("\n".join(lines[13:22]))
+    print("\n".join(lines[lines.index("## Result") + 1:]))
     return alive and code == 0 and missed == 0 and disorder == 0
 
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <tuple>
 #include <utility>
 
 #include "log/debug_log.h"
