@@ -7,6 +7,10 @@
 namespace {
 
 using SocketState::Closed, SocketState::Connected;
+// The protocol's numbers, written out here so that a changed limit in the relay shows up.
+constexpr std::size_t ArrivalLimit = 1000, RequestLimit = 1000;
+constexpr auto IdleLimit = std::chrono::seconds(10);
+constexpr int KeepAliveTicks = 5;
 
 std::string Framed(const std::string& type, const std::string& body) {
   return "Content-Type: " + type + "\r\n\r\n" + body + "\r\n--ABCDEF12345678\r\n";
@@ -50,9 +54,9 @@ struct CheckedRelay : FakeRelay {
     const ClientSession before = form.Session(i);
     Receive(i, text);
     const ClientSession& after = form.Session(i);
-    if (text.empty() || text.size() > Form1::MaxArrivalLength) {
+    if (text.empty() || text.size() > ArrivalLimit) {
       Require(after.RequestBuffer == before.RequestBuffer, "an empty or long arrival is dropped");
-    } else if (before.Streaming || before.RequestBuffer.size() >= Form1::MaxRequestLength) {
+    } else if (before.Streaming || before.RequestBuffer.size() >= RequestLimit) {
       Require(sockets.State(i) == Closed, "data after the answer or past the limit ends it");
     } else {
       Require(after.RequestBuffer == before.RequestBuffer + text, "a request is kept whole");
@@ -69,10 +73,10 @@ struct CheckedRelay : FakeRelay {
     std::vector<ElementIndex> open, idle;
     for (ElementIndex e = 1; e <= sockets.HighestIndex(); ++e) {
       if (sockets.State(e) != Connected) continue;
-      const bool expired = clock.Now() > admitted[e] + Form1::IdleTimeout;
+      const bool expired = clock.Now() > admitted[e] + IdleLimit;
       (!stop && !form.Session(e).Streaming && expired ? idle : open).push_back(e);
     }
-    const bool keepAlive = !stop && (form.TickCount() + 1) % Form1::KeepAliveEveryTicks == 0;
+    const bool keepAlive = !stop && (form.TickCount() + 1) % KeepAliveTicks == 0;
     const std::vector<int> shown = host.shown;
     const int shutdownsBefore = shutdowns;
     form.tmrKeepAlive_Timer();

@@ -45,7 +45,6 @@ void AsioDatagramSocket::ReadWaiting() {
     }
     if (count < DatagramBatch::Capacity) break;
   }
-  Delivery.FlushPendingWrites();
 }
 
 std::string AsioDatagramSocket::GetData() {

@@ -11,8 +11,9 @@
 #include "relay/socket_control.h"
 
 // wListen over Asio: one DataArrival per datagram. When the socket becomes readable, the
-// datagrams already waiting are handed over one after another before the parts they produced
-// are written, so a burst of events leaves in few writes per client.
+// datagrams already waiting are handed over one after another in the same handler, so the parts
+// they produce leave together at the flush that follows it: a burst of events costs few writes
+// per client.
 class AsioDatagramSocket final : public DatagramSocket {
  public:
   // Room for bursts, so that the kernel does not drop them while the relay writes; the host may

@@ -6,7 +6,7 @@ constexpr auto AcceptRetryDelay = std::chrono::milliseconds(100);
 
 AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& delivery,
                                        std::size_t sendLimitBytes)
-    : Shared{io, delivery, sendLimitBytes, {}},
+    : Array{io, delivery, sendLimitBytes, {}, {}},
       Acceptor(io),
       Pending(io),
       AcceptRetry(io) {}
@@ -32,6 +32,13 @@ void AsioSessionSockets::CloseAll() {
   for (const auto& element : Elements) element->Close();
 }
 
+void AsioSessionSockets::FlushPendingWrites() {
+  // By position: a failing write fails its element but never adds to the list.
+  std::vector<SessionElement*>& pending = Array.PendingWrites;
+  for (std::size_t i = 0; i < pending.size(); ++i) pending[i]->Flush();
+  pending.clear();
+}
+
 void AsioSessionSockets::AcceptNext() {
   Acceptor.async_accept(Pending, [this](const std::error_code& error) { OnAccepted(error); });
 }
@@ -50,14 +57,12 @@ void AsioSessionSockets::OnAccepted(const std::error_code& error) {
   std::error_code peerError;
   const auto peer = Pending.remote_endpoint(peerError);
   PendingPeer = peerError ? std::string() : peer.address().to_string();
-  Shared.Delivery.Deliver(
-      [&] { Shared.Delivery.Events().wSession_ConnectionRequest(0, PendingId); });
+  Array.Delivery.Deliver([&] { Array.Delivery.Events().wSession_ConnectionRequest(0, PendingId); });
   // A connection the relay did not accept is refused.
   if (Pending.is_open()) {
     std::error_code ignored;
     Pending.close(ignored);
   }
-  Shared.Delivery.FlushPendingWrites();
   AcceptNext();
 }
 
@@ -67,20 +72,20 @@ ElementIndex AsioSessionSockets::HighestIndex() const {
 
 void AsioSessionSockets::AddElement() {
   const auto index = static_cast<ElementIndex>(Elements.size() + 1);
-  Elements.push_back(std::make_unique<SessionElement>(Shared, index));
+  Elements.push_back(std::make_unique<SessionElement>(Array, index));
 }
 
 SessionElement& AsioSessionSockets::At(ElementIndex index) const {
   return *Elements.at(static_cast<std::size_t>(index) - 1);
 }
 
-int AsioSessionSockets::State(ElementIndex index) const {
+SocketState AsioSessionSockets::State(ElementIndex index) const {
   if (index == 0) return Acceptor.is_open() ? SocketState::Listening : SocketState::Closed;
   return At(index).State();
 }
 
 ElementIndex AsioSessionSockets::NextUnconnected(ElementIndex after) const {
-  return Shared.Unconnected.Next(after);
+  return Array.Unconnected.Next(after);
 }
 
 std::string AsioSessionSockets::RemoteHostIP(ElementIndex index) const {

@@ -8,16 +8,17 @@
 #include "asio/io_context.hpp"
 #include "asio/ip/tcp.hpp"
 #include "asio/steady_timer.hpp"
-#include "relay/event_delivery.h"
 #include "relay/session_element.h"
 #include "relay/socket_control.h"
 
 // The wSession element array over Asio: element 0 is the listening socket, every other element
 // serves one client at a time.
 //
-// Sends are queued and written after the event handler that made them returns, with gather
-// writes on non-blocking sockets; a socket that cannot take more is waited on for writability
-// while other sessions go on. A session whose queue passes the send limit is failed at once.
+// Sends are only queued; FlushPendingWrites writes them, with gather writes on non-blocking
+// sockets, and the event loop calls it after every handler it runs, whatever the handler was, so
+// a burst of events handled together costs one write per client. A socket that cannot take more
+// is waited on for writability while other sessions go on. A session whose queue passes the send
+// limit is failed at once.
 class AsioSessionSockets final : public SessionSockets {
  public:
   AsioSessionSockets(asio::io_context& io, EventDelivery& delivery, std::size_t sendLimitBytes);
@@ -27,10 +28,11 @@ class AsioSessionSockets final : public SessionSockets {
   // Starts taking connections; each one is offered to the relay as a ConnectionRequest.
   void Start();
   void CloseAll();
+  void FlushPendingWrites();
 
   ElementIndex HighestIndex() const override;
   void AddElement() override;
-  int State(ElementIndex index) const override;
+  SocketState State(ElementIndex index) const override;
   ElementIndex NextUnconnected(ElementIndex after) const override;
   std::string RemoteHostIP(ElementIndex index) const override;
   void Accept(ElementIndex index, RequestId requestID) override;
@@ -43,7 +45,7 @@ class AsioSessionSockets final : public SessionSockets {
   void OnAccepted(const std::error_code& error);
   SessionElement& At(ElementIndex index) const;
 
-  ElementShared Shared;
+  ElementArrayState Array;
   asio::ip::tcp::acceptor Acceptor;
   // The connection being offered to the relay, and the number it is offered under.
   asio::ip::tcp::socket Pending;

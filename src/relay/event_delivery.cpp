@@ -1,15 +1,10 @@
 #include "relay/event_delivery.h"
 
 #include <cstdio>
-
-#include "relay/session_element.h"
-
-void EventDelivery::FlushPendingWrites() {
-  // By position: a failing write fails its element but never adds to the list.
-  for (std::size_t i = 0; i < FlushList.size(); ++i) FlushList[i]->Flush();
-  FlushList.clear();
-}
+#include <string>
 
 void EventDelivery::ReportHandlerFailure(const std::exception& failure) {
+  // Both: a terminal or journal shows stderr, and the Windows program has only its log.
   std::fprintf(stderr, "KorvelCaptureServer: an event handler failed: %s\n", failure.what());
+  Log.Log(10, std::string("An event handler failed: ") + failure.what());
 }

@@ -1,20 +1,19 @@
 #pragma once
 
 #include <exception>
-#include <vector>
 
+#include "log/debug_log.h"
 #include "relay/socket_control.h"
 
-class SessionElement;
-
-// Hands socket events and ticks to the relay one at a time, and then writes what the relay
-// queued while it handled them: a burst of events costs one write per client, not one per part.
+// Hands socket events and ticks to the relay, one at a time, behind a wall: whatever a handler
+// throws is reported and goes no further, so one bad event never ends the event loop.
 class EventDelivery {
  public:
-  void Start(SocketEvents& events) { Handlers = &events; }
+  explicit EventDelivery(DebugLog& log) : Log(log) {}
+
+  void HandTo(SocketEvents& handlers) { Handlers = &handlers; }
   SocketEvents& Events() const { return *Handlers; }
 
-  // Runs one event handler so that nothing it throws reaches the event loop.
   template <class Handler>
   void Deliver(Handler&& handler) {
     try {
@@ -23,14 +22,10 @@ class EventDelivery {
       ReportHandlerFailure(failure);
     }
   }
-  // An element that has bytes queued and is not already waiting for its socket.
-  void NeedsFlush(SessionElement& element) { FlushList.push_back(&element); }
-  // Writes what the handlers delivered since the last flush have queued.
-  void FlushPendingWrites();
 
  private:
-  static void ReportHandlerFailure(const std::exception& failure);
+  void ReportHandlerFailure(const std::exception& failure);
 
+  DebugLog& Log;
   SocketEvents* Handlers = nullptr;
-  std::vector<SessionElement*> FlushList;
 };

@@ -13,32 +13,31 @@
 #include "relay/socket_control.h"
 #include "relay/status_display.h"
 
+// What the relay works with: its socket controls, its log, the clock, the window's count, and
+// the service stop it polls every tick.
+struct Form1Wiring {
+  SessionSockets& wSession;
+  DatagramSocket& wListen;
+  DebugLog& Log;
+  const LocalClock& Clock;
+  StatusDisplay& Status;
+  // Asked at the start of every tick; a requested stop runs Shutdown and nothing else.
+  std::function<bool()> ServiceStopRequested;
+  std::function<void()> Shutdown;
+};
+
 // The relay: admits clients on the lowest free socket element, reads their subscription
 // requests, fans every event datagram out to the streaming sessions whose filters accept it,
 // and on its one-second tick closes idle clients and sends keep-alive parts.
 //
 // Everything runs on one thread, one event at a time, so the session table needs no lock.
-class Form1 final : public SocketEvents {
+class Form1 final : public SocketEvents, private Form1Wiring {
  public:
-  static constexpr std::size_t MaxArrivalLength = 1000;
-  static constexpr std::size_t MaxRequestLength = 1000;
   static constexpr std::chrono::seconds IdleTimeout{10};
   static constexpr std::int32_t TicksPerDay = 86400;
   static constexpr std::int32_t KeepAliveEveryTicks = 5;
 
-  struct Host {
-    SessionSockets& wSession;
-    DatagramSocket& wListen;
-    DebugLog& log;
-    const LocalClock& clock;
-    StatusDisplay& status;
-    // Asked at the start of every tick; a requested stop runs Shutdown and nothing else.
-    std::function<bool()> ServiceStopRequested;
-    std::function<void()> Shutdown;
-  };
-
-  Form1(const Settings& settings, Host host);
-
+  Form1(const Settings& settings, Form1Wiring wiring);
   void tmrKeepAlive_Timer();
   void CloseIdle();
   void CloseConnection(ElementIndex Index);
@@ -82,7 +81,8 @@ class Form1 final : public SocketEvents {
     for (int i = 1; i <= highest; ++i) visit(static_cast<ElementIndex>(i));
   }
 
-  // Builds the line only when the level filter lets it through.
+  // Joins the pieces only when the level filter lets the line through. The pieces are made by
+  // the caller all the same, so a costly one belongs behind Log.Accepts.
   template <class... Pieces>
   void LogText(std::uint8_t level, const Pieces&... pieces) {
     if (!Log.Accepts(level)) return;
@@ -92,14 +92,6 @@ class Form1 final : public SocketEvents {
   }
 
   const Settings& Config;
-  SessionSockets& wSession;
-  DatagramSocket& wListen;
-  DebugLog& Log;
-  const LocalClock& Clock;
-  StatusDisplay& Status;
-  std::function<bool()> ServiceStopRequested;
-  std::function<void()> Shutdown;
-
   TextFilters Filters;  // before the sessions that hold them
   SessionTable Sessions;
   ElementSet Streamers;  // the records whose Streaming flag is set

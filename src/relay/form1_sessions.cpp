@@ -1,15 +1,9 @@
 // Who is connected: admission on the lowest free element, and every way a session ends.
 #include "relay/form1.h"
 
-Form1::Form1(const Settings& settings, Host host)
-    : Config(settings),
-      wSession(host.wSession),
-      wListen(host.wListen),
-      Log(host.log),
-      Clock(host.clock),
-      Status(host.status),
-      ServiceStopRequested(std::move(host.ServiceStopRequested)),
-      Shutdown(std::move(host.Shutdown)),
+Form1::Form1(const Settings& settings, Form1Wiring wiring)
+    : Form1Wiring(std::move(wiring)),
+      Config(settings),
       Sessions(static_cast<std::size_t>(wSession.HighestIndex()) + 1) {}
 
 bool Form1::IsClientElement(ElementIndex Index) const {
@@ -17,7 +11,6 @@ bool Form1::IsClientElement(ElementIndex Index) const {
 }
 
 ElementIndex Form1::FindFreeSession() {
-  // Only the elements that are not connected are looked at, lowest first.
   for (ElementIndex i = wSession.NextUnconnected(0); i != 0; i = wSession.NextUnconnected(i)) {
     if (wSession.State(i) == SocketState::Closed) return i;
     // A stale element (after a socket error, say) is made free for the next search, not this one.

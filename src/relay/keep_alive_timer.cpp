@@ -24,7 +24,6 @@ void KeepAliveTimer::WaitNext() {
     const auto now = asio::steady_timer::clock_type::now();
     Timer.expires_at(std::max(Timer.expiry() + Interval, now));
     Delivery.Deliver(Tick);
-    Delivery.FlushPendingWrites();
     if (Running) WaitNext();
   });
 }

@@ -13,9 +13,9 @@ bool WouldBlock(const std::error_code& error) {
 
 }  // namespace
 
-SessionElement::SessionElement(ElementShared& shared, ElementIndex index)
-    : Shared(shared), Index(index), Socket(shared.Io) {
-  Shared.Unconnected.Insert(Index);
+SessionElement::SessionElement(ElementArrayState& array, ElementIndex index)
+    : Array(array), Index(index), Socket(array.Io) {
+  Array.Unconnected.Insert(Index);
 }
 
 void SessionElement::Attach(asio::ip::tcp::socket connection) {
@@ -25,7 +25,7 @@ void SessionElement::Attach(asio::ip::tcp::socket connection) {
   // Parts are already gathered into few writes; Nagle would only add latency to small ones.
   Socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   CurrentState = SocketState::Connected;
-  Shared.Unconnected.Erase(Index);
+  Array.Unconnected.Erase(Index);
   WaitReadable();
 }
 
@@ -38,20 +38,20 @@ std::string SessionElement::TakeReceived() {
 void SessionElement::Send(SharedBytes bytes) {
   if (CurrentState != SocketState::Connected) return;
   Queue.Push(std::move(bytes));
-  if (Queue.WaitingBytes() > Shared.SendLimitBytes) {
+  if (Queue.WaitingBytes() > Array.SendLimitBytes) {
     Fail(asio::error::no_buffer_space, "client is not reading: more than " +
-                                           std::to_string(Shared.SendLimitBytes) +
+                                           std::to_string(Array.SendLimitBytes) +
                                            " bytes are waiting to be sent to it");
     return;
   }
-  if (!InFlushList && !WaitingWritable) {
-    InFlushList = true;
-    Shared.Delivery.NeedsFlush(*this);
+  if (!InPendingWrites && !WaitingWritable) {
+    InPendingWrites = true;
+    Array.PendingWrites.push_back(this);
   }
 }
 
 void SessionElement::Flush() {
-  InFlushList = false;
+  InPendingWrites = false;
   if (CurrentState == SocketState::Connected && !WaitingWritable) WriteQueued();
 }
 
@@ -60,7 +60,7 @@ void SessionElement::Close() {
   Socket.close(ignored);
   Queue.Clear();
   Received.clear();
-  Leave(SocketState::Closed);
+  EndConnection(SocketState::Closed);
 }
 
 void SessionElement::WaitReadable() {
@@ -87,15 +87,15 @@ void SessionElement::ReadWaiting() {
     return;
   }
   const std::uint64_t generation = Generation;
+  EventDelivery& delivery = Array.Delivery;
   if (error) {
-    Leave(SocketState::Closing);
-    Shared.Delivery.Deliver([&] { Shared.Delivery.Events().wSession_Close(Index); });
+    EndConnection(SocketState::Closing);
+    delivery.Deliver([&] { delivery.Events().wSession_Close(Index); });
   } else {
     Received.append(chunk, count);
-    Shared.Delivery.Deliver(
-        [&] { Shared.Delivery.Events().wSession_DataArrival(Index, static_cast<long>(count)); });
+    delivery.Deliver(
+        [&] { delivery.Events().wSession_DataArrival(Index, static_cast<long>(count)); });
   }
-  Shared.Delivery.FlushPendingWrites();
   // The handler may have closed the connection, or ended it and started the next one.
   if (generation == Generation) WaitReadable();
 }
@@ -135,20 +135,18 @@ void SessionElement::Fail(const std::error_code& error, const std::string& descr
   std::error_code ignored;
   Socket.close(ignored);
   Queue.Clear();
-  Leave(SocketState::Error);
+  EndConnection(SocketState::Error);
   // Reported as an event of its own, never from inside the call that met the failure, and only
   // while the element still holds the failed connection.
-  asio::post(
-      Shared.Io, WhileCurrent([this, number = error.value(), description] {
-        Shared.Delivery.Deliver(
-            [&] { Shared.Delivery.Events().wSession_Error(Index, number, description); });
-        Shared.Delivery.FlushPendingWrites();
-      }));
+  asio::post(Array.Io, WhileCurrent([this, number = error.value(), description] {
+               EventDelivery& delivery = Array.Delivery;
+               delivery.Deliver([&] { delivery.Events().wSession_Error(Index, number, description); });
+             }));
 }
 
-void SessionElement::Leave(int state) {
+void SessionElement::EndConnection(SocketState state) {
   CurrentState = state;
-  Shared.Unconnected.Insert(Index);
+  Array.Unconnected.Insert(Index);
   WaitingWritable = false;
   ++Generation;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "asio/io_context.hpp"
 #include "asio/ip/tcp.hpp"
@@ -11,12 +12,16 @@
 #include "relay/send_queue.h"
 #include "relay/socket_control.h"
 
-// What the elements of one array share.
-struct ElementShared {
+class SessionElement;
+
+// What every element of the wSession array works with, owned by the array.
+struct ElementArrayState {
   asio::io_context& Io;
   EventDelivery& Delivery;
   const std::size_t SendLimitBytes;
   ElementSet Unconnected;  // kept by the elements as their states change
+  // The elements that queued bytes since the last flush and are not waiting for their socket.
+  std::vector<SessionElement*> PendingWrites;
 };
 
 // One client element of wSession: its TCP socket, the parts waiting for it and what it has
@@ -24,13 +29,13 @@ struct ElementShared {
 // operations meant for an earlier connection are recognised and dropped.
 class SessionElement {
  public:
-  SessionElement(ElementShared& shared, ElementIndex index);
+  SessionElement(ElementArrayState& array, ElementIndex index);
 
-  int State() const { return CurrentState; }
+  SocketState State() const { return CurrentState; }
   // Starts serving a connection the listener accepted.
   void Attach(asio::ip::tcp::socket connection);
   std::string TakeReceived();
-  // Queues a part; a client that lets more than the send limit wait is failed.
+  // Queues a part for the next flush; a client that lets more than the send limit wait is failed.
   void Send(SharedBytes bytes);
   // Writes what is queued, as far as the socket takes it now.
   void Flush();
@@ -50,15 +55,15 @@ class SessionElement {
   void WriteQueued();
   void Fail(const std::error_code& error, const std::string& description);
   // Every way out of the connected state ends the connection's generation.
-  void Leave(int state);
+  void EndConnection(SocketState state);
 
-  ElementShared& Shared;
+  ElementArrayState& Array;
   const ElementIndex Index;
   asio::ip::tcp::socket Socket;
-  int CurrentState = SocketState::Closed;
+  SocketState CurrentState = SocketState::Closed;
   std::uint64_t Generation = 0;
   SendQueue Queue;
-  bool InFlushList = false;
+  bool InPendingWrites = false;
   bool WaitingWritable = false;
   std::string Received;
 };

@@ -11,7 +11,7 @@
 // rather than for every event.
 struct SessionFilters {
   std::string SourceIp;
-  TextFilters::Shared TextFilter;
+  TextFilters::Handle TextFilter;
 };
 
 // Record i describes the client that socket element i serves; record 0 (the listener's) is

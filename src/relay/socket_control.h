@@ -14,13 +14,7 @@ using RequestId = std::int32_t;
 // Bytes built once and shared by every session that sends them; never copied per client.
 using SharedBytes = std::shared_ptr<const std::string>;
 
-namespace SocketState {
-constexpr int Closed = 0;
-constexpr int Listening = 2;
-constexpr int Connected = 7;
-constexpr int Closing = 8;
-constexpr int Error = 9;
-}  // namespace SocketState
+enum class SocketState { Closed = 0, Listening = 2, Connected = 7, Closing = 8, Error = 9 };
 
 constexpr ElementIndex MaxElementIndex = 32767;
 
@@ -30,7 +24,7 @@ class SessionSockets {
   virtual ElementIndex HighestIndex() const = 0;
   // Adds element HighestIndex() + 1, closed.
   virtual void AddElement() = 0;
-  virtual int State(ElementIndex index) const = 0;
+  virtual SocketState State(ElementIndex index) const = 0;
   // The lowest element above after that is not connected (closed, closing or in error), or 0.
   virtual ElementIndex NextUnconnected(ElementIndex after) const = 0;
   // Only the listener, element 0, reports it: inside ConnectionRequest, the address of the peer

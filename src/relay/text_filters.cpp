@@ -1,9 +1,9 @@
 #include "relay/text_filters.h"
 
-TextFilters::Shared TextFilters::Intern(const std::string& text) {
+TextFilters::Handle TextFilters::Intern(const std::string& text) {
   std::weak_ptr<Filter>& held = Held[text];
-  if (Shared filter = held.lock()) return filter;
-  Shared filter(new Filter{text}, [this](Filter* unused) {
+  if (Handle filter = held.lock()) return filter;
+  Handle filter(new Filter{text}, [this](Filter* unused) {
     Held.erase(unused->Text);
     delete unused;
   });

@@ -15,11 +15,11 @@ class TextFilters {
     std::uint64_t Event = 0;  // the event that Matches was found for
     bool Matches = false;
   };
-  using Shared = std::shared_ptr<Filter>;
+  using Handle = std::shared_ptr<Filter>;
 
   // The filter for text, shared with every other holder of the same text; it is forgotten when
   // its last holder lets it go.
-  Shared Intern(const std::string& text);
+  Handle Intern(const std::string& text);
   // Whether the event numbered event (numbers only grow) contains the filter's text.
   static bool Matches(Filter& filter, std::uint64_t event, const std::string& eventText);
 

@@ -52,12 +52,12 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   const bool visible = !asService;
 
   asio::io_context io(1);
-  EventDelivery delivery;
+  KorvelLog log(logger);
+  EventDelivery delivery(log);
   AsioSessionSockets wSession(io, delivery, SendLimitBytes);
   AsioDatagramSocket wListen(io, delivery);
   KeepAliveTimer tmrKeepAlive(io, delivery);
   const std::unique_ptr<HostWindow> window = HostWindow::Create(io, visible);
-  KorvelLog log(logger);
 
   // Closing the window closes every socket with it and ends the event loop.
   const auto unload = [&] {
@@ -79,12 +79,14 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   StartupStep("cannot bind the event port " + std::to_string(settings.EventPort),
               [&] { wListen.Bind(static_cast<std::uint16_t>(settings.EventPort)); });
 
-  delivery.Start(form);
+  delivery.HandTo(form);
   wSession.Start();
   wListen.Start();
   tmrKeepAlive.Start([&] { form.tmrKeepAlive_Timer(); });
   window->OnClose(unload);
-  io.run();
+  // The one place where queued parts are written: after every handler, whatever its source, so
+  // that what a handler sends waits no longer than the handler itself.
+  while (io.run_one()) wSession.FlushPendingWrites();
 }
 
 }  // namespace

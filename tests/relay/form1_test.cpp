@@ -13,7 +13,7 @@ TEST_F(RelayTest, AFullArrayRefusesTheConnectionAndKeepsRunning) {
 
 TEST_F(RelayTest, TheKeepAliveCadenceHoldsAcrossTheDailyWrapOfTheTickCounter) {
   const ElementIndex client = Subscribe("");
-  for (int tick = 1; tick <= Form1::TicksPerDay + 5; ++tick) form.tmrKeepAlive_Timer();
-  EXPECT_EQ(sockets.elements[client].sent.size(), 1u + (Form1::TicksPerDay + 5) / 5);
+  for (int tick = 1; tick <= 86400 + 5; ++tick) form.tmrKeepAlive_Timer();
+  EXPECT_EQ(sockets.elements[client].sent.size(), 1u + (86400 + 5) / 5);
   EXPECT_EQ(form.TickCount(), 5);
 }

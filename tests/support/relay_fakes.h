@@ -9,7 +9,7 @@
 // A scripted wSession array: tests set states and incoming data, and read what was sent.
 struct FakeSessionSockets final : SessionSockets {
   struct Element {
-    int state = SocketState::Closed;
+    SocketState state = SocketState::Closed;
     std::string incoming;
     std::vector<SharedBytes> sent;  // to the current connection
   };
@@ -17,7 +17,7 @@ struct FakeSessionSockets final : SessionSockets {
     return static_cast<ElementIndex>(elements.size() - 1);
   }
   void AddElement() override { elements.emplace_back(); }
-  int State(ElementIndex i) const override { return elements.at(i).state; }
+  SocketState State(ElementIndex i) const override { return elements.at(i).state; }
   ElementIndex NextUnconnected(ElementIndex after) const override {
     for (std::size_t i = after + 1; i < elements.size(); ++i)
       if (elements[i].state != SocketState::Connected) return static_cast<ElementIndex>(i);
