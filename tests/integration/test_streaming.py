@@ -1,43 +1,72 @@
 import re
 import subprocess
+import time
 
 from conftest import BOUNDARY, HEADER, Client, event_part, wait_for
 
 KEEP_ALIVE = rb"Content-Type: text/keepalive\r\n\r\n[^\r\n]+ \d\d:\d\d:\d\d\r\n" + BOUNDARY
+AWKWARD = b"ALARM\0with NUL\r\n" + BOUNDARY + b"end"
+EVENTS = [(b"ALARM first", "127.0.0.1"), (b"ALARM from+two", "127.0.0.2"), (b"plain", "127.0.0.2"),
+          (AWKWARD, "127.0.0.1"), (b"ALARM from ten", "127.0.0.10"), (b"alarm in lower case", "127.0.0.1")]
 
 
-def test_filters_deliver_exactly_the_requested_events_in_identical_bytes(start):
-    relay = start("-d", "0").listening()
-    curl = subprocess.Popen(["curl", "-sNo", relay.folder / "curl.txt",
-                             f"http://127.0.0.1:{relay.stream}/?TextFilter=ALARM"])
-    # Keys match in any case; of a key given twice the last counts.
-    queries = [b"", b"TextFilter=zzz&TextFilter=ALARM", b"SOURCE_IP=127.0.0.2", b"source_ip=127.0.0.1&textfilter=ALARM"]
+def send_events(relay):
+    relay.send(b"")  # an empty datagram is no event
+    for text, source in EVENTS:
+        relay.send(text, source)
+
+
+def parts(indices):
+    return b"".join(event_part(EVENTS[i][0]) for i in indices)
+
+
+def assert_received_exactly(clients, wanted):
+    # Each client its events, byte for byte, then one wait in which nothing more may come.
+    for client, indices in zip(clients, wanted):
+        client.read(lambda data: len(re.sub(KEEP_ALIVE, b"", data)) >= len(HEADER + parts(indices)))
+    time.sleep(0.2)
+    for client, indices in zip(clients, wanted):
+        client.read(lambda data: False, 0.01)
+        assert re.sub(KEEP_ALIVE, b"", client.data) == HEADER + parts(indices)
+
+
+def test_filters_select_by_sender_and_text_with_keys_in_any_case_and_the_last_one_winning(start):
+    relay = start().listening()
+    queries = [b"", b"TextFilter=zzz&TextFilter=ALARM", b"SOURCE_IP=127.0.0.2",
+               b"source_ip=127.0.0.1&textfilter=ALARM"]
     clients = [relay.subscribe(query) for query in queries]
-    pipelined = Client(relay.stream)  # the whole request text is parsed, not only the first
+    send_events(relay)
+    assert_received_exactly(clients, [[0, 1, 2, 3, 4, 5], [0, 1, 3, 4], [1, 2], [0, 3]])
+
+
+def test_the_whole_request_text_is_parsed_not_only_its_first_request(start):
+    relay = start().listening()
+    pipelined = Client(relay.stream)
     pipelined.sendall(b"GET / HTTP/1.0\r\n\r\nGET /?TextFilter=from+two HTTP/1.0\r\n\r\n")
     assert pipelined.read(lambda data: HEADER in data)
-    assert wait_for(lambda: b"Serving: 6\n" in relay.read("stdout.txt"))
-    awkward = b"ALARM\0with NUL\r\n" + BOUNDARY + b"end"
-    events = [(b"ALARM first", "127.0.0.1"), (b"ALARM from+two", "127.0.0.2"),
-              (b"plain", "127.0.0.2"), (awkward, "127.0.0.1"), (b"ALARM from ten", "127.0.0.10"),
-              (b"alarm in lower case", "127.0.0.1")]
-    relay.send(b"")  # an empty datagram is no event
-    for text, source in events:
-        relay.send(text, source)
-    wanted = [[0, 1, 2, 3, 4, 5], [0, 1, 3, 4], [1, 2], [0, 3], [1]]
-    for client, indices in zip(clients + [pipelined], wanted):
-        expected = HEADER + b"".join(event_part(events[i][0]) for i in indices)
-        client.read(lambda data: len(data) >= len(expected))
-        client.read(lambda data: False, 0.2)  # nothing more may come
-        assert re.sub(KEEP_ALIVE, b"", client.data) == expected
-    # curl (an HTTP/1.1 client with headers of its own) keeps the body only, which starts with the
-    # header's delimiter line; keep-alive parts follow the events.
-    assert wait_for(lambda: b"keepalive" in relay.read("curl.txt"), 6)
-    curl.terminate(), curl.wait(5)
-    assert re.fullmatch(re.escape(BOUNDARY + b"".join(event_part(events[i][0]) for i in [0, 1, 3, 4]))
-                        + b"(" + KEEP_ALIVE + b")+", relay.read("curl.txt"))
-    # Every datagram, its sender and its text, unchanged, at level 1.
+    send_events(relay)
+    assert_received_exactly([pipelined], [[1]])
+
+
+def test_curl_keeps_the_body_with_its_events_then_keep_alive_parts(start):
+    relay = start().listening()
+    curl = subprocess.Popen(["curl", "-sNo", relay.folder / "curl.txt",
+                             f"http://127.0.0.1:{relay.stream}/?TextFilter=ALARM"])
+    try:
+        assert wait_for(lambda: b"Serving: 1\n" in relay.read("stdout.txt"))
+        send_events(relay)
+        assert wait_for(lambda: b"keepalive" in relay.read("curl.txt"), 6)
+    finally:
+        curl.terminate(), curl.wait(5)
+    # The body starts with the header's delimiter line.
+    assert re.fullmatch(re.escape(BOUNDARY + parts([0, 1, 3, 4])) + b"(" + KEEP_ALIVE + b")+",
+                        relay.read("curl.txt"))
+
+
+def test_every_datagram_is_logged_with_its_sender_and_unchanged_text_at_level_one(start):
+    relay = start("-d", "1").listening()
+    send_events(relay)
+    assert relay.wait_log(b" - alarm in lower case\r\n")
     assert re.search(rb" - wListen_DataArrival: Remotehost:127.0.0.2 / RemotehostIP:127.0.0.2 / "
                      rb"RemotePort:\d+\r\n[^\r\n]+ - ALARM from\+two\r\n", relay.read())
-    assert b" - " + awkward + b"\r\n" in relay.read()
-
+    assert b" - " + AWKWARD + b"\r\n" in relay.read()
