@@ -29,11 +29,3 @@ TEST(SendQueue, ConsumesWhatTheSocketTookAndGathersTheRestFromWithinAPart) {
     EXPECT_EQ(queue.Empty(), left.empty()) << writes.size();
   }
 }
-
-TEST(SendQueue, GathersAtMostSixtyFourPartsAtOnce) {
-  SendQueue queue;
-  for (int i = 0; i < 65; ++i) queue.Push(std::make_shared<const std::string>(1, char('0' + i % 10)));
-  EXPECT_EQ(queue.Gather().size(), 64u);
-  queue.Consume(64);
-  EXPECT_EQ(Gathered(queue), "4");
-}

@@ -52,11 +52,12 @@ struct FakeDatagramSocket final : DatagramSocket {
   std::string text;
 };
 
-// The log lines themselves are checked against the real program's log.
+// The log lines' text is checked against the real program's log.
 struct Recorders final : DebugLog, StatusDisplay {
   bool Accepts(std::uint8_t) const override { return true; }
-  void Log(std::uint8_t, std::string_view) override {}
+  void Log(std::uint8_t, std::string_view) override { ++lines; }
   void ShowServingCount(int count) override { shown.push_back(count); }
+  int lines = 0;
   std::vector<int> shown;
 };
 
