@@ -4,7 +4,6 @@
 
 #include "relay/datagram_batch.h"
 
-// One recvmmsg for the whole batch.
 std::size_t DatagramBatch::Receive(asio::ip::udp::socket& socket, std::error_code& error) {
   std::array<mmsghdr, Capacity> messages{};
   std::array<iovec, Capacity> slots{};
