@@ -28,8 +28,7 @@ install_peers() {
 }
 
 install_peers
-cmake -S . -B $out -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build $out -j"$(nproc)" --target KorvelCaptureServer korvel_loadgen >/dev/null
+bash scripts/build.sh $out -DCMAKE_BUILD_TYPE=Release -- KorvelCaptureServer korvel_loadgen >/dev/null
 ulimit -n "$(ulimit -Hn)"
 
 work=$(mktemp -d)

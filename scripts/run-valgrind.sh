@@ -7,8 +7,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 bash scripts/install-missing.sh valgrind
-cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-valgrind -j"$(nproc)" --target KorvelCaptureServer
+bash scripts/build.sh build-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo -- KorvelCaptureServer
 
 # The harness copies the program into each test's folder (its log goes beside it) and runs it
 # there. This stand-in takes its place: it puts the real program where it stands, then runs that

@@ -8,9 +8,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-missing.sh cmake libasio-dev g++-mingw-w64-x86-64-posix wine64 xvfb xauth \
   imagemagick xdotool python3-pytest
 
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-windows -j"$(nproc)"
+bash scripts/build.sh build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release
 
 export KORVEL_WINDOWS_EXECUTABLE=$PWD/build-windows/KorvelCaptureServer.exe
 export KORVEL_SCREENSHOT=$PWD/docs/windows-window.png

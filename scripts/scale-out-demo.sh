@@ -24,8 +24,8 @@ bash scripts/install-missing.sh haproxy smcroute iproute2 python3 cmake g++ liba
   libsystemd-dev pkg-config
 # The packages' own services are not the demo's.
 systemctl disable --now haproxy smcroute >/dev/null 2>&1 || true
-cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=ON >/dev/null
-cmake --build build-demo -j"$(nproc)" --target KorvelCaptureServer korvel_stream_clients >/dev/null
+bash scripts/build.sh build-demo -DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=ON \
+  -- KorvelCaptureServer korvel_stream_clients >/dev/null
 
 work=$(mktemp -d)
 pids=()
