@@ -25,7 +25,7 @@ EOF
 chmod +x "$standin"
 
 status=0
-KORVEL_EXECUTABLE=$standin /usr/bin/python3 -m pytest -q -p no:cacheprovider \
-  --basetemp="$PWD/build-valgrind/pytest" tests/integration "$@" || status=$?
+KORVEL_EXECUTABLE=$standin bash scripts/pytest.sh "$PWD/build-valgrind/pytest" tests/integration "$@" ||
+  status=$?
 find build-valgrind/pytest -name '*.memcheck.txt' -size +0 -exec tail -n 40 {} +
 exit "$status"

@@ -13,5 +13,5 @@ bash scripts/build.sh build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_6
 
 export KORVEL_WINDOWS_EXECUTABLE=$PWD/build-windows/KorvelCaptureServer.exe
 export KORVEL_SCREENSHOT=$PWD/docs/windows-window.png
-xvfb-run -a -s "-screen 0 800x600x24" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
-  --basetemp="$PWD/build-windows/pytest" tests/integration/test_windows.py
+xvfb-run -a -s "-screen 0 800x600x24" bash scripts/pytest.sh "$PWD/build-windows/pytest" \
+  tests/integration/test_windows.py
