@@ -20,10 +20,8 @@ if [ "$(id -u)" -ne 0 ] || ! ip netns add kprobe 2>/dev/null; then
 fi
 ip netns del kprobe
 
-bash scripts/install-missing.sh haproxy smcroute iproute2 python3 cmake g++ libasio-dev \
-  libsystemd-dev pkg-config
-# The packages' own services are not the demo's.
-systemctl disable --now haproxy smcroute >/dev/null 2>&1 || true
+bash scripts/install-deps.sh
+bash scripts/install-missing.sh --no-start haproxy smcroute iproute2
 bash scripts/build.sh build-demo -DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=ON \
   -- KorvelCaptureServer korvel_stream_clients >/dev/null
 
