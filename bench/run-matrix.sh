@@ -13,23 +13,9 @@ out=build-bench
 results=$out/results.txt
 korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080
 
-install_peers() {
-  local missing=()
-  command -v redis-server >/dev/null || missing+=(redis-server)
-  [[ -e /usr/lib/nginx/modules/ngx_nchan_module.so ]] || missing+=(nginx-light libnginx-mod-nchan)
-  command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
-  command -v cmake >/dev/null || missing+=(cmake g++ libasio-dev)
-  ((${#missing[@]} == 0)) && return
-  [[ $(id -u) == 0 ]] || { echo "as root: apt-get install ${missing[*]}" >&2; exit 1; }
-  # The packages' own services are not wanted: the bench starts its servers on ports of its own.
-  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  rm -f /usr/sbin/policy-rc.d
-}
-
-install_peers
-cmake -S . -B $out -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build $out -j"$(nproc)" --target KorvelCaptureServer korvel_loadgen >/dev/null
+bash scripts/install-deps.sh
+bash scripts/install-missing.sh --no-start redis-server nginx-light libnginx-mod-nchan gnuplot-nox
+bash scripts/build.sh $out -DCMAKE_BUILD_TYPE=Release -- KorvelCaptureServer korvel_loadgen >/dev/null
 ulimit -n "$(ulimit -Hn)"
 
 work=$(mktemp -d)

@@ -2,11 +2,12 @@
 // several relays) that subscribe, reconnect whenever their connection ends, and note which
 // numbered events ("#EV<seq>:" as the demo's source sends them) each one received.
 //
-//   stream_clients HOST PORT CLIENTS EVENTS
+//   stream_clients HOST PORT CLIENTS EVENTS <RANGES
 //
-// Prints "subscribed N" whenever all CLIENTS stand subscribed again after a change, and on
-// SIGINT or SIGTERM one line per range of events, for the ranges given on stdin as "FROM TO"
-// lines: how many clients received every event of the range, and the events missed in all.
+// RANGES are ranges of events, "FROM TO" lines (TO excluded), read at the start. It prints
+// "subscribed N" whenever all CLIENTS stand subscribed again after a change, "received FROM-LAST"
+// as soon as every client has received every event of a range, and on SIGINT or SIGTERM one line
+// per range: how many clients received every event of it, and the events missed in all.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,11 @@ struct Client {
   std::vector<bool> got;
 };
 
+struct Range {
+  std::size_t from, to;
+  bool received = false;
+};
+
 const std::string_view Header = "--ABCDEF12345678\r\n";
 
 int Open(const sockaddr_in& address, int poll, std::size_t id) {
@@ -43,8 +50,9 @@ int Open(const sockaddr_in& address, int poll, std::size_t id) {
   return fd;
 }
 
-// Takes every whole event from the client's text and keeps what may be the start of one.
-void Parse(Client& c, std::size_t events) {
+// Takes every whole event from the client's text and keeps what may be the start of one; counts
+// each event's first receipt by this client in receivers.
+void Parse(Client& c, std::vector<std::size_t>& receivers) {
   std::string_view text = c.pending;
   if (!c.subscribed) {
     const std::size_t end = text.find(Header);
@@ -56,7 +64,10 @@ void Parse(Client& c, std::size_t events) {
     const std::size_t colon = text.find(':', mark);
     if (colon == std::string_view::npos) break;
     const std::size_t seq = std::strtoul(std::string(text.substr(mark + 3, colon - mark - 3)).c_str(), nullptr, 10);
-    if (seq < events) c.got[seq] = true;
+    if (seq < receivers.size() && !c.got[seq]) {
+      c.got[seq] = true;
+      ++receivers[seq];
+    }
     text.remove_prefix(colon);
   }
   c.pending = std::string(text.substr(text.size() > 64 ? text.size() - 64 : 0));
@@ -78,6 +89,8 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, [](int) { Stop = 1; });
   std::signal(SIGTERM, [](int) { Stop = 1; });
   std::signal(SIGPIPE, SIG_IGN);
+  std::vector<Range> ranges;
+  for (std::size_t from, to; std::scanf("%zu %zu", &from, &to) == 2;) ranges.push_back({from, to});
 
   const int poll = epoll_create1(EPOLL_CLOEXEC);
   std::vector<Client> clients(count);
@@ -85,6 +98,7 @@ int main(int argc, char** argv) {
     clients[i].fd = Open(address, poll, i);
     clients[i].got.assign(events, false);
   }
+  std::vector<std::size_t> receivers(events);  // how many clients received each event
   const std::string request = "GET / HTTP/1.0\r\n\r\n";
   std::size_t shown = 0;
   std::vector<char> chunk(1 << 16);
@@ -101,7 +115,7 @@ int main(int argc, char** argv) {
       const ssize_t got = ::recv(c.fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
       if (got > 0) {
         c.pending.append(chunk.data(), static_cast<std::size_t>(got));
-        Parse(c, events);
+        Parse(c, receivers);
       } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
         ::close(c.fd);  // its relay went away: through the balancer again
         c.subscribed = false;
@@ -116,9 +130,19 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
     shown = subscribed;
+    for (Range& r : ranges) {
+      if (r.received) continue;
+      const std::size_t last = std::min(r.to, events), first = std::min(r.from, last);
+      r.received = std::all_of(receivers.begin() + static_cast<std::ptrdiff_t>(first),
+                               receivers.begin() + static_cast<std::ptrdiff_t>(last),
+                               [&](std::size_t n) { return n == count; });
+      if (r.received) {
+        std::printf("received %zu-%zu\n", r.from, r.to - 1);
+        std::fflush(stdout);
+      }
+    }
   }
-  // The ranges to report, one "FROM TO" per line (TO excluded).
-  for (std::size_t from, to; std::scanf("%zu %zu", &from, &to) == 2;) {
+  for (const auto& [from, to, received] : ranges) {
     std::size_t complete = 0, missed = 0;
     for (const Client& c : clients) {
       std::size_t lost = 0;

@@ -10,9 +10,8 @@ bash scripts/install-missing.sh clang libclang-rt-14-dev
 seconds=${FUZZ_SECONDS:-60}
 targets=(relay_sessions query_parsing command_line log_lines)
 
-cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
+bash scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -- "${targets[@]/%/_fuzz}"
 mkdir -p build-fuzz/findings
 for target in "${targets[@]}"; do
   corpus=build-fuzz/corpus/$target

@@ -5,6 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build-server -DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=OFF >/dev/null
-cmake --build build-server -j"$(nproc)"
+bash scripts/build.sh build-server -DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=OFF
 exec ./build-server/KorvelCaptureServer "$@"

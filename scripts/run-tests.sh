@@ -5,14 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-jobs=$(nproc)
 
 run_suite() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+  bash scripts/build.sh "$dir" "$@"
+  ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,6 +1,8 @@
 # Black-box harness: the real executable, copied into a folder of its own (its log is written
-# beside it), on free loopback ports, ended by its pid.
+# beside it), on free loopback ports, ended by its pid. KORVEL_WRAPPER, a command line such as
+# valgrind's, runs every relay inside it; "{folder}" in it stands for the relay's own folder.
 import os
+import shlex
 import shutil
 import socket
 import subprocess
@@ -81,10 +83,11 @@ class Relay:
         # folder is empty names none, so the log stays beside the executable.
         environment = {**{k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"},
                        "LOGS_DIRECTORY": ":unused"}
+        # The test's own wrapper (setpriv, wine) runs the common one, which runs the program itself.
+        common = [part.replace("{folder}", str(folder)) for part in shlex.split(os.environ.get("KORVEL_WRAPPER", ""))]
+        command = [*wrapper, *common, folder / os.path.basename(executable), "-p", str(stream), "-l", str(events), *args]
         with open(folder / "stdout.txt", "wb") as out, open(folder / "stderr.txt", "wb") as err:
-            self.process = subprocess.Popen([*wrapper, folder / os.path.basename(executable), "-p", str(stream),
-                                             "-l", str(events), *args], stdout=out, stderr=err,
-                                            env={**environment, **env})
+            self.process = subprocess.Popen(command, stdout=out, stderr=err, env={**environment, **env})
 
     def read(self, name="Debug.log"):
         return (self.folder / name).read_bytes() if (self.folder / name).exists() else b""

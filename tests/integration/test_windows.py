@@ -1,10 +1,10 @@
 # The Windows program under Wine, run by scripts/run-windows-tests.sh under Xvfb (skipped in the
 # Linux suite): one fresh prefix and one persistent wineserver for the module, ended at its end.
 import os
+import re
 import shutil
 import socket
 import subprocess
-import time
 
 import pytest
 
@@ -33,7 +33,7 @@ def wine(tmp_path_factory):
 
     subprocess.run([WINE, "wineboot"], timeout=180, **quiet)  # services up before any pipe
     run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")  # a caption without a window manager
-    run("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d", "user32.MessageBoxA", "/f")
+    run("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d", "user32.MessageBoxA;user32.SetWindowTextA", "/f")
     # Wine stops its services once no ordinary process of the prefix is left; this one stays.
     holder = subprocess.Popen([WINE, "cmd.exe", "/k"], env=env, stdin=subprocess.PIPE,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -50,10 +50,11 @@ def windows(name="KorvelCaptureServer"):
 
 
 def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine, start):
-    relay = start(env=wine[0], wrapper=[WINE], executable=EXE).listening(60)
+    relay = start(env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE).listening(60)
     client = one_event(relay.stream, relay.events)
     assert b" - Executing as application\r\n" in relay.read()
-    time.sleep(1.5)  # a tick puts the count in the window
+    # A tick puts the count in the label, the only text set after the window is made.
+    assert wait_for(lambda: re.search(rb'SetWindowTextA\(\w+,\w+ "1"\)', relay.read("stderr.txt")), 20)
     shot = os.environ.get("KORVEL_SCREENSHOT", str(relay.folder / "window.png"))
     subprocess.run(["import", "-window", "root", "-crop", "264x104+0+0", shot], check=True)
     for window in windows():
