@@ -1,8 +1,10 @@
 // Lines of any length and level, clock jumps, size limits, log paths and a file that fails and
 // recovers: every line that passes the level reaches the file once, whole, in order and with the
 // stamp of its time, unless a notice counts it as dropped; at most about a mebibyte waits through
-// a failure; a write leaves the file below its limit.
+// a failure; a failing file is tried at most once a second, but a line logged later (or after the
+// clock went back) goes out with all before it; a write leaves the file below its limit.
 #include <map>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -13,15 +15,27 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 struct MemoryFiles final : FileTools {
+  FakeClock clock;  // the Logger's
   std::map<std::string, std::int64_t> sizes;
-  bool failing = false;
+  bool failing = false, delayed = false, flushing = false;  // flushing: FlushBuffer tries at once
+  std::optional<WallTime> failed;   // the time of the last failed try, until one succeeds
   std::vector<std::string> stamps;  // of every line that passed the level, by number
   std::size_t next = 0;             // the number the file must see next
 
+  // Whether a try is due: the last failed one is a second old, or the clock went back since.
+  bool Due() const { return !failed || clock.Current < *failed || clock.Current - *failed >= 1s; }
+  void Try() {
+    if (!failing) return failed.reset();
+    Require(flushing || Due(), "a failing file is tried at most once a second");
+    failed = clock.Current;
+    throw std::system_error(std::make_error_code(std::errc::read_only_file_system));
+  }
   std::int64_t AppendToFile(const std::string& path, std::string_view text) override {
-    if (failing) throw std::system_error(std::make_error_code(std::errc::read_only_file_system));
-    Require(text.size() <= Logger::MaxWaitingBytes + 32768, "a failure keeps about a mebibyte");
+    Try();
+    Require(text.size() <= 1048576 + 32768, "a failure keeps about a mebibyte");
     for (std::size_t begin = 0, end; begin < text.size(); begin = end + 2) {
       end = text.find("\r\n", begin);
       const std::string_view line = text.substr(begin, end - begin);
@@ -41,7 +55,7 @@ struct MemoryFiles final : FileTools {
     return sizes[path] += static_cast<std::int64_t>(text.size());
   }
   void RenameFile(const std::string& path, const std::string& newPath) override {
-    if (failing) throw std::system_error(std::make_error_code(std::errc::read_only_file_system));
+    Try();
     sizes[newPath] = std::exchange(sizes[path], 0);
   }
 };
@@ -50,30 +64,32 @@ struct MemoryFiles final : FileTools {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in{data, size};
-  FakeClock clock;
   auto owned = std::make_unique<MemoryFiles>();
   MemoryFiles& files = *owned;
-  Logger logger(std::move(owned), clock, "logs/Debug.log");
-  std::int64_t limit = 10 * Logger::BytesPerMB;
+  Logger logger(std::move(owned), files.clock, "logs/Debug.log");
+  std::int64_t limit = 10 * 1048576;
   if (in.Byte() & 1) logger.SetLogPath(in.Text(24));
   while (in.Size > 0) {
     const std::int64_t sizeBefore = files.sizes[logger.CurrentLogPath()];
     const std::uint8_t step = in.Byte(), level = in.Byte(), value = in.Byte();
+    files.flushing = step % 5 == 4;
     try {
       if (step % 5 < 2) {
         const bool passes = logger.Accepts(level);
-        if (passes) files.stamps.push_back(LocalDateTimeText(clock.Now()));
+        if (passes) files.stamps.push_back(LocalDateTimeText(files.clock.Now()));
         const std::string number = 'n' + std::to_string(files.stamps.size() - 1) + ':';
+        const bool due = passes && !files.delayed && !files.failing && files.Due();
         logger.LogDebug(level, (passes ? number : "r") + std::string(value * 97u, 'x'));
+        Require(!due || files.next == files.stamps.size(), "a file is tried again when due");
       } else if (step % 5 == 2) {
-        clock.Advance(std::chrono::milliseconds((level << 8 | value) << (step % 12)));
+        const int back = step & 64 ? -1 : 1;  // a clock set back
+        files.clock.Advance(back * std::chrono::milliseconds((level << 8 | value) << (step % 12)));
         files.failing = step & 16;
       } else if (step % 5 == 3) {
         logger.SetLogSizeMB(static_cast<std::int8_t>(value));
-        limit =
-            std::clamp<std::int64_t>(static_cast<std::int8_t>(value), 1, 1999) * Logger::BytesPerMB;
+        limit = std::clamp<std::int64_t>(static_cast<std::int8_t>(value), 1, 1999) * 1048576;
         logger.SetDebugLevel(level % 12);
-        logger.SetUseLogDelay(step & 8);
+        logger.SetUseLogDelay(files.delayed = step & 8);
       } else {
         logger.FlushBuffer();
       }

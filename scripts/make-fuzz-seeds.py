@@ -90,10 +90,15 @@ def log_lines():
     line = lambda level, length: [0, level, length]
     size = lambda mb, level, delay=False: [8 if delay else 3, level, mb]
     advance = lambda shift, hi, lo, failing=False: [(22 if failing else 2) + 5 * shift, hi, lo]
+    back = lambda lo: [72, 0, lo]  # lo ms back, the file working
     flush = [4, 0, 0]
     write("log_lines", "rotates", log(b"", [size(1, 0)] + [line(9, 255)] * 60 + [flush]))
+    # Tried once for 90 lines (2.2 MB, of which the oldest are dropped), then again a second later
+    # (4 * 9 + 4 * 241 ms), after the clock went back, and right after a flush that worked.
     write("log_lines", "fails-then-recovers", log(b"c:\\logs\\trace", [size(1, 0), advance(0, 0, 0, True)]
-          + [line(8, 255)] * 60 + [advance(0, 0, 9), line(8, 1), flush]))
+          + [line(8, 255)] * 90 + [advance(0, 0, 9), line(8, 1), advance(0, 0, 241), line(8, 1)]
+          + [advance(0, 0, 0, True), line(8, 1), back(1), line(8, 1)]
+          + [advance(0, 0, 0, True), line(8, 1), advance(0, 0, 0), flush, line(8, 1), flush]))
     write("log_lines", "delayed-across-midnight", log(b"a.b/Debug.log", [size(3, 2, True)]
           + [line(5, 20), advance(0, 0, 40)] * 40 + [advance(1, 0x54, 0x60), line(5, 1), line(1, 1), flush]))
 

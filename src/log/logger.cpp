@@ -37,7 +37,12 @@ void Logger::LogDebug(std::uint8_t DbgLevel, std::string_view Text) {
   const WallTime now = Clock.Now();
   AppendLine(LocalDateTimeText(now), Text);
 
-  if (!UseLogDelay || Buffer.size() >= DelayedFlushBytes) {
+  // Between tries of a failing file a line only waits; a clock that went back ends the wait.
+  if (FailedAt && now >= *FailedAt && now - *FailedAt < RetryInterval) {
+    DropOldestBeyondLimit();
+    return;
+  }
+  if (!UseLogDelay || WaitingBytes() >= DelayedFlushBytes) {
     FlushBuffer();
     return;
   }
@@ -55,24 +60,29 @@ void Logger::AppendLine(std::string_view stamp, std::string_view text) {
 }
 
 void Logger::FlushBuffer() {
-  LastFlushTime = SecondsSinceLocalMidnight(Clock.Now());
-  if (Buffer.empty()) return;
+  const WallTime now = Clock.Now();
+  LastFlushTime = SecondsSinceLocalMidnight(now);
+  if (WaitingBytes() == 0) return;
   if (LogPath.empty()) LogPath = DefaultLogPath;
 
   const std::int64_t limit = static_cast<std::int64_t>(LogSizeMB) * BytesPerMB;
-  const std::string notice = DroppedLinesNotice();
-  const std::int64_t waiting = static_cast<std::int64_t>(notice.size() + Buffer.size());
+  std::string notice = DroppedLinesNotice();
+  const std::int64_t waiting = static_cast<std::int64_t>(notice.size() + WaitingBytes());
   try {
     if (waiting > limit - FileSize - 5) RotateLogFile();
-    FileSize = Files->AppendToFile(LogPath, notice.empty() ? Buffer : notice + Buffer);
+    const std::string_view text = std::string_view(Buffer).substr(WaitingStart);
+    FileSize = Files->AppendToFile(LogPath, notice.empty() ? text : (notice += text));
   } catch (...) {
+    FailedAt = now;
     DropOldestBeyondLimit();
     throw;
   }
   // Once the text is in the file it must never be written again, whatever the rotation does.
   Buffer.clear();
+  WaitingStart = 0;
   WaitingLineLengths.clear();
   DroppedLines = 0;
+  FailedAt.reset();
   if (FileSize >= limit - 5) RotateLogFile();
 }
 
@@ -82,13 +92,17 @@ void Logger::RotateLogFile() {
 }
 
 void Logger::DropOldestBeyondLimit() {
-  std::size_t dropBytes = 0;
-  while (Buffer.size() - dropBytes > MaxWaitingBytes && !WaitingLineLengths.empty()) {
-    dropBytes += WaitingLineLengths.front();
+  while (WaitingBytes() > MaxWaitingBytes && !WaitingLineLengths.empty()) {
+    WaitingStart += WaitingLineLengths.front();
     WaitingLineLengths.pop_front();
     ++DroppedLines;
   }
-  Buffer.erase(0, dropBytes);
+  // A move takes no more bytes than were dropped since the last one: on average, at most one
+  // per byte logged, however long the failure lasts.
+  if (WaitingStart > 0 && WaitingStart >= WaitingBytes()) {
+    Buffer.erase(0, WaitingStart);
+    WaitingStart = 0;
+  }
 }
 
 std::string Logger::DroppedLinesNotice() const {

@@ -30,19 +30,8 @@ def vanishing_mid_stream(relay, emit, watcher):  # resets, and half-closes befor
     return halves
 
 
-def trickles(relay, emit, watcher):  # a byte a second, never a whole request
-    client = Client(relay.stream)
-    for byte in b"GET / HTTP/1.0\r\n"[:14]:
-        if not client.read(lambda data: client.closed, 1.0):
-            client.sendall(bytes([byte]))  # after the relay's FIN a send still succeeds
-            emit()
-    assert client.closed and relay.wait_log(b").Closed by host\r\n")
-    return [client]
-
-
 def never_reads(relay, emit, watcher):
-    stalled = Client(relay.stream, receive_buffer=4096)
-    stalled.sendall(b"GET / HTTP/1.0\r\n\r\n")
+    stalled = relay.subscribe(receive_buffer=4096)  # it reads the header, then nothing more
     for _ in range(400):  # 24 MB, of which it is cut off after 8 MiB
         emit(b"p" * 60000)
     assert relay.wait_log(b"Connection(2).Error client is not reading: more than 8388608 bytes")
@@ -68,19 +57,27 @@ def odd_datagrams_and_a_flood(relay, emit, watcher):  # while clients come and g
                 relay.subscribe().close()
 
 
-def read_only_log(relay, emit, watcher):
-    log = relay.folder / "Debug.log"
-    lines = relay.read().count(b" - Connected to Winsock(")
-    os.chmod(log, 0o444), os.chmod(relay.folder, 0o555)
+def read_only_log(relay, emit, watcher):  # meanwhile 16 MB of events to log, most as a flood
+    os.chmod(relay.folder / "Debug.log", 0o444), os.chmod(relay.folder, 0o555)
     try:
+        # Under a wrapper (valgrind, in scripts/run-valgrind.sh) the program runs some 30 times
+        # slower, and no code keeps up with a flood: there it is left out.
+        if not os.environ.get("KORVEL_WRAPPER"):
+            for i in range(15000):  # some 10,000 a second, while the watcher reads
+                emit(b"f" * 1000, wait=False)
+                if i % 25 == 24:
+                    watcher.read(lambda data: False, 0.001)
         late = [relay.subscribe() for _ in range(3)]
-        emit()
+        for _ in range(100):  # 1.5 MB: the newest MiB kept holds more than the 50 the table wants
+            emit(b"L" * 15000)
         assert all(client.read(lambda data: watcher.markers[-1] in data) for client in late)
-        assert relay.read().count(b" - Connected to Winsock(") == lines
     finally:
-        os.chmod(relay.folder, 0o755), os.chmod(log, 0o644)
-    relay.subscribe()  # its line brings the waiting ones
-    assert relay.wait_log(b" - Connected to Winsock(", lines + 4)
+        os.chmod(relay.folder, 0o755), os.chmod(relay.folder / "Debug.log", 0o644)
+    notice = rb" - (\d+) log lines were dropped while the log file could not be written\r\n"
+    assert wait_for(lambda: emit() or re.search(notice, relay.read()), 5)  # tried within a second
+    # The oldest lines went: at least the late clients', and both lines of each large event missing.
+    missing = 100 - len(re.findall(rb" - <\d+>L", relay.read()))
+    assert int(re.search(notice, relay.read())[1]) >= 3 + 2 * missing > 3
 
 
 def terminate_under_load(relay, emit, watcher):
@@ -93,7 +90,7 @@ def terminate_under_load(relay, emit, watcher):
     return "stopped"
 
 
-@pytest.mark.parametrize("disturb", [vanishing_mid_stream, trickles, never_reads, vanish,
+@pytest.mark.parametrize("disturb", [vanishing_mid_stream, never_reads, vanish,
                                      odd_datagrams_and_a_flood, read_only_log, terminate_under_load])
 def test_the_relay_outlasts_the_fault_and_the_watcher_misses_nothing(start, disturb):
     relay = start("-d", "1", "-g", "100", wrapper=WRAPPER).listening()

@@ -9,7 +9,7 @@
 #include "support/fake_clock.h"
 
 namespace fs = std::filesystem;
-constexpr std::int64_t MB = Logger::BytesPerMB;
+constexpr std::int64_t MB = 1048576;
 
 // Over the host's real file code, in a folder of the test's own.
 TEST(Logger, MovesTheFileAsideWhenTheWaitingTextWouldPassTheLimitLessFive) {

@@ -1,4 +1,8 @@
-#include "relay/relay_fixture.h"
+#include <gtest/gtest.h>
+
+#include "support/relay_fakes.h"
+
+class RelayTest : public ::testing::Test, protected FakeRelay {};
 
 TEST_F(RelayTest, AFullArrayRefusesTheConnectionAndKeepsRunning) {
   sockets.elements.resize(MaxElementIndex + 1, {SocketState::Connected, "", {}});
