@@ -57,10 +57,12 @@ def relay_sessions():
         words += b"".join(close(i) for i in range(word * 64 + 1, word * 64 + 64, 2)) + event(b"e")
     write("relay_sessions", "empties-words", words)
     write("relay_sessions", "small-mix", b"\0" + connect * 8 + mix(8, 300, 256))
-    limits = bytearray([1]) + connect * 4
+    limits = bytearray([1]) + connect * 7
     limits += arrive(1, b"a" * 250, 4) + arrive(1, b"x")  # a full buffer, then more
     limits += arrive(2, b"GET /?a=1 HTTP/1.0\r\n\r") + arrive(2, b"\n")  # the end split in two
     limits += arrive(3, b"b" * 111, 8) + arrive(3, b"c" * 249, 4) + arrive(3, b"\r\n\r\n")
+    limits += arrive(5, b"e" * 143, 7) + arrive(6, b"f" * 125, 8)  # 1,001 characters dropped, 1,000 kept
+    limits += arrive(7, b"g" * 124, 8) + arrive(7, b"g" * 7) + arrive(7, b"\r\n\r\n")  # 999 take more
     limits += arrive(4, b"d" * 200, 5) + arrive(4, b"\r\n\r\n") + event(b"e") + tick(110) + close(0)
     limits += connect + tick(0x70, stop=True) + tick(50)
     write("relay_sessions", "request-limits", limits)

@@ -21,14 +21,3 @@ TEST_F(RelayTest, TheKeepAliveCadenceHoldsAcrossTheDailyWrapOfTheTickCounter) {
   EXPECT_EQ(sockets.elements[client].sent.size(), 1u + (86400 + 5) / 5);
   EXPECT_EQ(form.TickCount(), 5);
 }
-
-TEST_F(RelayTest, AClientWithoutAWholeRequestIsClosedAtTheFirstTickPastTenSeconds) {
-  const ElementIndex pending = Connect(), streaming = Subscribe("");
-  clock.Advance(std::chrono::milliseconds(10000));
-  form.tmrKeepAlive_Timer();
-  EXPECT_EQ(sockets.State(pending), SocketState::Connected);
-  clock.Advance(std::chrono::milliseconds(1));
-  form.tmrKeepAlive_Timer();
-  EXPECT_EQ(sockets.State(pending), SocketState::Closed);
-  EXPECT_EQ(sockets.State(streaming), SocketState::Connected);
-}
