@@ -77,15 +77,6 @@ def query_parsing():
         write("query_parsing", f"request-{n}", row)
 
 
-def command_line():
-    lines = [b"", b"-S -P 4000 -L 5000 -D 0 -G 1999 -I Trace.TXT -e", b"-p4000 -l 65535 -d 255 -g 1",
-             b"-p 3677.5 -l 4000.5 -d 2.5 -g 3.5", b"-p +7 -l 1e3 -d 0.25e+1 -g 0.5e1",
-             b"-p 99999999999 -l 2147483648 -d 1e400", b"-p .5e1 -l 4000x -d 1.2.3 -g 0x10",
-             b"-i My-Log.txt", b"run -silent -exit", b"-x 1 -- -z -p 4001 -i", b"-i c:\\logs\\a.log -p 1e"]
-    for n, line in enumerate(lines):
-        write("command_line", f"line-{n}", b"\x12\x34" + line)  # two bytes of port first
-
-
 def log_lines():
     # A first byte (odd: a log path follows), then steps of three bytes: code, level, value.
     log = lambda path, steps: (b"\1" + text(path) if path else b"\0") + bytes(sum(steps, []))
@@ -108,5 +99,4 @@ def log_lines():
 if __name__ == "__main__":
     relay_sessions()
     query_parsing()
-    command_line()
     log_lines()
