@@ -2,6 +2,7 @@
 # kept events, CORS, and the multipart stream for everything else.
 import base64
 import json
+import pathlib
 import re
 
 import pytest
@@ -101,7 +102,7 @@ def test_an_id_the_ring_cannot_place_gets_a_missed_event_before_the_live_stream(
 
 @pytest.mark.parametrize("switches,accept", [
     ([], b"*/*"), ([], b"image/*"), ([], b"text/plain, text/event-stream;q=0"),
-    (["--no-browser"], b"text/event-stream")])
+    (["--no-browser"], b"text/event-stream"), (["--no-browser"], b"text/html")])
 def test_every_other_request_gets_the_multipart_stream_byte_for_byte(start, switches, accept):
     relay = start(*switches).listening()
     clients = [subscribe(relay, accept=accept), relay.subscribe()]  # the second sends no Accept
@@ -109,3 +110,13 @@ def test_every_other_request_gets_the_multipart_stream_byte_for_byte(start, swit
     for client in clients:
         assert client.read(lambda data: data.endswith(event_part(b"EVENT")))
         assert client.data[client.data.index(b"HTTP/1.0"):] == HEADER + event_part(b"EVENT")
+
+
+def test_a_browser_navigating_gets_the_viewer_page_and_the_end_of_the_connection(start):
+    relay = start().listening()
+    client = subscribe(relay, accept=b"text/html,application/xhtml+xml,*/*;q=0.8")
+    assert client.read(lambda data: client.closed)
+    head, page = client.data.split(b"\r\n\r\n", 1)
+    assert head == b"HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %d\r\n" \
+        b"Cache-Control: no-cache" % len(page)
+    assert page == (pathlib.Path(__file__).parents[2] / "src/relay/viewer_page.html").read_bytes()
