@@ -32,10 +32,8 @@ TEST_F(RelayTest, AClientOnItsWayThroughTheKeptEventsIsToldOfThoseTheRingLetGoMe
   events(21);  // 1.2 MB after the first, more than one batch
   const std::string& sent = *sockets.elements[first].sent[1];
   Receive(late, stream + "Last-Event-ID: " + sent.substr(4, sent.find('\n') - 4) + "\r\n\r\n");
-  EXPECT_EQ(sockets.notifyWanted, std::vector<ElementIndex>{late});
   events(1200);  // 72 MB: past what the ring holds
   form.wSession_SendComplete(late);
-  const std::string notice = "event: missed\ndata: {\"missed\":";
   // After the header and a first batch of five events (256 KiB).
-  EXPECT_EQ(sockets.elements[late].sent.at(6)->substr(0, notice.size()), notice);
+  EXPECT_TRUE(sockets.elements[late].sent.at(6)->starts_with("event: missed\ndata: {\"missed\":"));
 }
