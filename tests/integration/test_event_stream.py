@@ -27,8 +27,7 @@ def events(client, count):
     return [(i, int(n), json.loads(d)) for i, n, d in re.findall(EVENT, re.sub(KEEP_ALIVE, b"", client.data))]
 
 
-def text_of(data):
-    return data["text"].encode() if "text" in data else base64.b64decode(data["base64"])
+def text_of(data): return data["text"].encode() if "text" in data else base64.b64decode(data["base64"])
 
 
 def test_each_event_carries_its_exact_bytes_and_sender_under_a_fresh_id(start):
