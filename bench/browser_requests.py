@@ -11,8 +11,9 @@ gives) and is then closed, so the browser reconnects with Last-Event-ID, and tha
 which ends the EventSource. Per case the browser first loads /setup, whose answer sets the case's
 cookies for the host and redirects to the page, so the page's own requests carry them.
 
-Headless Chromium runs through Selenium (chromium, chromium-driver, python3-selenium). Debian has
-no geckodriver, so with --firefox, firefox-esr is started headless on a fresh profile with the
+Headless Chromium runs through Selenium (chromium, chromium-driver and python3-selenium, which
+scripts/install-deps.sh installs). Debian has no geckodriver, so with --firefox, firefox-esr
+(bash scripts/install-missing.sh firefox-esr) is started headless on a fresh profile with the
 setup address and ended by its pid once the reconnect has arrived.
 
 --host NAME has the browsers reach the server by that name, resolved to 127.0.0.1 inside the
