@@ -8,7 +8,10 @@
 //
 //   loadgen --target korvel|redis|nchan --stream PORT [--events PORT] --pid PID
 //           [--clients K] [--payload BYTES] [--seconds S] [--window W | --rate R]
-//           [--filter TEXT] [--admissions N] [--idle-rss] [--nomatch N]
+//           [--filter TEXT] [--admissions N] [--idle-rss 1] [--nomatch N] [--sse 1]
+//
+// --sse 1 subscribes as a browser's EventSource does (the relay and nchan): the events come as
+// Server-Sent Events instead of multipart parts (the relay) or raw lines (nchan).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -63,6 +67,7 @@ struct Options {
   int admissions = 0;
   bool idleRss = false;
   int nomatch = 0;
+  bool sse = false;
 };
 
 Options ReadOptions(int argc, char** argv) {
@@ -82,9 +87,11 @@ Options ReadOptions(int argc, char** argv) {
     else if (key == "--admissions") o.admissions = std::stoi(value);
     else if (key == "--idle-rss") o.idleRss = value == "1";
     else if (key == "--nomatch") o.nomatch = std::stoi(value);
+    else if (key == "--sse") o.sse = value == "1";
     else throw std::invalid_argument("unknown option " + key);
   }
   if (o.payload < 40) throw std::invalid_argument("payloads are at least 40 bytes");
+  if (o.sse && o.target == "redis") throw std::invalid_argument("Redis has no Server-Sent Events");
   return o;
 }
 
@@ -172,10 +179,23 @@ struct Protocol {
   std::string ready;      // what tells it that the subscription stands
   std::string prefix;     // what stands right before an event's payload
   std::string terminator;  // what stands right after it
+  // Server-Sent Events instead: lines, and an empty line after each event; the characters an
+  // event's id may have besides letters and digits.
+  bool sse = false;
+  std::string idMarks{};
 };
 
 Protocol ProtocolFor(const Options& o) {
   const std::string size = std::to_string(o.payload);
+  const std::string accept = "Accept: text/event-stream\r\n\r\n";
+  if (o.sse && o.target == "korvel") {
+    return {"GET /?TextFilter=" + o.filter + " HTTP/1.0\r\n" + accept,
+            "HTTP/1.0 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n\r\n",
+            "", "", true, "-"};
+  }
+  if (o.sse && o.target == "nchan") {
+    return {"GET /sse HTTP/1.0\r\n" + accept, "\r\n\r\n", "", "", true, ":"};
+  }
   if (o.target == "korvel") {
     return {"GET /?TextFilter=" + o.filter + " HTTP/1.0\r\n\r\n",
             "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=ABCDEF12345678"
@@ -308,10 +328,10 @@ class Bench {
     for (const Subscriber& s : Subs) malformed += s.malformed;
     const std::uint64_t expected = Sent * Subs.size();
     std::printf(
-        "target=%s clients=%zu payload=%zu mode=%s sent=%llu delivered=%llu missing=%llu "
+        "target=%s clients=%zu payload=%zu mode=%s sse=%d sent=%llu delivered=%llu missing=%llu "
         "malformed=%llu seconds=%.3f delivered_per_s=%.0f p50_us=%.1f p99_us=%.1f max_us=%.1f "
         "target_cpu_s=%.3f target_ns_per_delivery=%.1f generator_cpu=%.2f stalls=%d\n",
-        O.target.c_str(), Subs.size(), O.payload, O.rate ? "rate" : "max",
+        O.target.c_str(), Subs.size(), O.payload, O.rate ? "rate" : "max", O.sse ? 1 : 0,
         static_cast<unsigned long long>(Sent), static_cast<unsigned long long>(Delivered),
         static_cast<unsigned long long>(expected - std::min(expected, Delivered)),
         static_cast<unsigned long long>(malformed), wall,
@@ -345,9 +365,9 @@ class Bench {
     std::this_thread::sleep_for(std::chrono::milliseconds(5500));
     const double idleCpuMs = (TargetCpuSeconds(O.pid) - cpu0) * 1000 / 5.5;
     const long loaded = TargetRssKiB(O.pid);
-    std::printf("target=%s clients=%d rss_base_kib=%ld rss_kib=%ld kib_per_idle_client=%.2f "
+    std::printf("target=%s sse=%d clients=%d rss_base_kib=%ld rss_kib=%ld kib_per_idle_client=%.2f "
                 "idle_cpu_ms_per_s=%.1f\n",
-                O.target.c_str(), O.clients, base, loaded,
+                O.target.c_str(), O.sse ? 1 : 0, O.clients, base, loaded,
                 static_cast<double>(loaded - base) / O.clients, idleCpuMs);
   }
 
@@ -397,20 +417,25 @@ class Bench {
       s.pending.append(data);
       data = s.pending;
     }
-    const std::size_t used = Parse(s, data);
+    const std::size_t used = P.sse ? ParseServerSent(s, data) : Parse(s, data);
     s.pending.assign(data.substr(used));
+  }
+
+  // Finds the subscription reply in data if it has not come yet; returns where the events begin,
+  // or npos while the reply is still incomplete.
+  std::size_t TakeReply(Subscriber& s, std::string_view data) {
+    if (s.ready) return 0;
+    const std::size_t reply = data.find(P.ready);
+    if (reply == std::string_view::npos) return reply;
+    s.ready = true;
+    --Unready;
+    return reply + P.ready.size();
   }
 
   // Takes the subscription reply and every whole event from data; returns what it used.
   std::size_t Parse(Subscriber& s, std::string_view data) {
-    std::size_t at = 0;
-    if (!s.ready) {
-      const std::size_t reply = data.find(P.ready);
-      if (reply == std::string_view::npos) return 0;
-      s.ready = true;
-      --Unready;
-      at = reply + P.ready.size();
-    }
+    std::size_t at = TakeReply(s, data);
+    if (at == std::string_view::npos) return 0;
     const std::size_t whole = O.payload + P.terminator.size();
     while (true) {
       const std::size_t mark = data.find("#EV", at);
@@ -420,16 +445,74 @@ class Bench {
       }
       if (data.size() - mark < whole) return std::max(at, mark - std::min(mark, P.prefix.size()));
       const bool framed = mark >= P.prefix.size() &&
-                          data.substr(mark - P.prefix.size(), P.prefix.size()) == P.prefix;
-      Record(s, data.substr(mark, whole), framed);
+                          data.substr(mark - P.prefix.size(), P.prefix.size()) == P.prefix &&
+                          data.substr(mark + O.payload, P.terminator.size()) == P.terminator;
+      Record(s, data.substr(mark, O.payload), framed);
       at = mark + whole;
     }
   }
 
+  // The same for Server-Sent Events: line by line, comments and "retry:" skipped; every event
+  // must have one id of at most 40 characters and one data line, and nothing else. An
+  // incomplete event is left for the next read.
+  std::size_t ParseServerSent(Subscriber& s, std::string_view data) {
+    std::size_t at = TakeReply(s, data);
+    if (at == std::string_view::npos) return 0;
+    std::size_t event = at;  // where the lines of the event under way begin
+    std::string_view text;
+    bool named = false, carried = false, framed = true;
+    for (std::size_t end; (end = data.find('\n', at)) != std::string_view::npos; at = end + 1) {
+      const std::string_view line = data.substr(at, end - at);
+      if (line.empty()) {
+        if (named || carried || !framed) Record(s, text, framed && named && carried);
+        text = {};
+        named = carried = false, framed = true;
+        event = end + 1;
+      } else if (line.starts_with("id: ")) {
+        framed = framed && !named && IsId(line.substr(4));
+        named = true;
+      } else if (line.starts_with("data: ")) {
+        framed = framed && !carried;
+        carried = true;
+        text = EventText(line.substr(6), framed);
+      } else if (line[0] != ':' && !line.starts_with("retry: ")) {
+        framed = false;  // "event: missed", or whatever the stream should not have
+      }
+    }
+    return event;
+  }
+
+  bool IsId(std::string_view id) const {
+    return !id.empty() && id.size() <= 40 && std::all_of(id.begin(), id.end(), [&](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || P.idMarks.find(c) != std::string::npos;
+    });
+  }
+
+  // The event's text in a data line: the raw text (nchan) or the "text" of the relay's JSON
+  // object, which the generator's events need no escapes in.
+  static std::string_view EventText(std::string_view data, bool& framed) {
+    if (!data.starts_with('{')) return data;
+    constexpr std::string_view key = "\"text\":\"";
+    const std::size_t start = data.find(key);
+    const std::size_t end = start == std::string_view::npos
+                                ? start
+                                : data.find('"', start + key.size());
+    if (end == std::string_view::npos || !data.ends_with('}') ||
+        (data[end + 1] != '}' && data[end + 1] != ',')) {
+      framed = false;
+      return {};
+    }
+    return data.substr(start + key.size(), end - start - key.size());
+  }
+
   void Record(Subscriber& s, std::string_view event, bool framed) {
     constexpr std::size_t Head = 5 + SeqDigits + TimeDigits;
-    bool ok = framed && event.substr(O.payload) == P.terminator &&
-              event[3 + SeqDigits] == ':' && event[Head - 1] == ':' &&
+    if (event.size() != O.payload) {
+      ++s.malformed;
+      return;
+    }
+    bool ok = framed && event.starts_with("#EV") && event[3 + SeqDigits] == ':' &&
+              event[Head - 1] == ':' &&
               std::memcmp(event.data() + Head, Padding.data(), O.payload - Head) == 0;
     const std::uint64_t seq = Digits(event.data() + 3, SeqDigits, ok);
     const std::uint64_t sentNs = Digits(event.data() + 4 + SeqDigits, TimeDigits, ok);
