@@ -9,9 +9,11 @@
 //   loadgen --target korvel|redis|nchan --stream PORT [--events PORT] --pid PID
 //           [--clients K] [--payload BYTES] [--seconds S] [--window W | --rate R]
 //           [--filter TEXT] [--admissions N] [--idle-rss 1] [--nomatch N] [--sse 1]
+//           [--fill N]
 //
 // --sse 1 subscribes as a browser's EventSource does (the relay and nchan): the events come as
-// Server-Sent Events instead of multipart parts (the relay) or raw lines (nchan).
+// Server-Sent Events instead of multipart parts (the relay) or raw lines (nchan). --fill N sends
+// N events to a relay without clients, then N more, and reads its memory after each.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -68,6 +70,7 @@ struct Options {
   bool idleRss = false;
   int nomatch = 0;
   bool sse = false;
+  int fill = 0;
 };
 
 Options ReadOptions(int argc, char** argv) {
@@ -88,6 +91,7 @@ Options ReadOptions(int argc, char** argv) {
     else if (key == "--idle-rss") o.idleRss = value == "1";
     else if (key == "--nomatch") o.nomatch = std::stoi(value);
     else if (key == "--sse") o.sse = value == "1";
+    else if (key == "--fill") o.fill = std::stoi(value);
     else throw std::invalid_argument("unknown option " + key);
   }
   if (o.payload < 40) throw std::invalid_argument("payloads are at least 40 bytes");
@@ -340,21 +344,37 @@ class Bench {
         Delivered ? cpu * 1e9 / static_cast<double>(Delivered) : 0.0, own, Stalls);
   }
 
-  // The relay's CPU per datagram that no subscriber's filter accepts. The datagrams go in bursts
-  // the relay can follow, so that none is dropped; the socket's drop count tells if any was.
+  // The relay's CPU per datagram that no subscriber's filter accepts.
   void NoMatch(int count) {
     OpenPublisher();
-    const std::uint64_t drops0 = SocketDrops();
     const double cpu0 = TargetCpuSeconds(O.pid);
-    for (int sent = 0; sent < count; sent += 64) {
-      SendDatagrams(64, NowNs());
-      while (WaitingBytes() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
+    const std::uint64_t dropped = SendFollowed(count);
     const double cpu = TargetCpuSeconds(O.pid) - cpu0;
-    const std::uint64_t dropped = SocketDrops() - drops0;
     std::printf("target=korvel clients=%zu nomatch=%d dropped=%llu target_ns_per_datagram=%.1f\n",
                 Subs.size(), count, static_cast<unsigned long long>(dropped),
                 cpu * 1e9 / static_cast<double>(count - static_cast<int>(dropped)));
+  }
+
+  // What the relay's replay ring holds in memory: count events sent to a relay without clients,
+  // then count more, which a ring of count events must hold without growing.
+  void Fill(int count) {
+    OpenPublisher();
+    // With no client to connect first, a datagram sent before the relay has its event socket
+    // would come back refused.
+    for (int wait = 0; wait < 500 && EventSocketLine().empty(); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const long base = TargetRssKiB(O.pid);
+    const auto settled = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+    std::uint64_t dropped = SendFollowed(count);
+    settled();
+    const long full = TargetRssKiB(O.pid);
+    dropped += SendFollowed(count);
+    settled();
+    const long twice = TargetRssKiB(O.pid);
+    std::printf("target=korvel payload=%zu fill=%d dropped=%llu rss_base_kib=%ld rss_full_kib=%ld "
+                "rss_twice_kib=%ld bytes_per_event=%.1f\n",
+                O.payload, count, static_cast<unsigned long long>(dropped), base, full, twice,
+                static_cast<double>(full - base) * 1024 / count);
   }
 
   void IdleRss() {
@@ -621,6 +641,17 @@ class Bench {
     return "POST /pub HTTP/1.1\r\nHost: bench\r\nContent-Length: " + size + "\r\n\r\n" + payload;
   }
 
+  // Sends count datagrams in bursts the relay can follow, so that none is dropped; returns the
+  // socket's drop count, which tells if any was.
+  std::uint64_t SendFollowed(int count) {
+    const std::uint64_t drops0 = SocketDrops();
+    for (int sent = 0; sent < count; sent += 64) {
+      SendDatagrams(std::min(count - sent, 64), NowNs());
+      while (WaitingBytes() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return SocketDrops() - drops0;
+  }
+
   void SendDatagrams(int count, std::uint64_t now) {
     const auto n = static_cast<std::size_t>(count);
     Outgoing.resize(n * O.payload);
@@ -691,6 +722,8 @@ int main(int argc, char** argv) {
   Bench bench(options);
   if (options.idleRss) {
     bench.IdleRss();
+  } else if (options.fill > 0) {
+    bench.Fill(options.fill);
   } else if (options.clients > 0) {
     bench.Subscribe(options.clients);
     if (options.nomatch > 0) {
