@@ -103,8 +103,9 @@ def churn_table(rows, out):
     for clients in ("1", "10"):
         fresh, after = (median(pick(rows, cell, clients=clients), "delivered_per_s")
                         for cell in ("churn-fresh", "churn-after"))
-        cost = " / ".join(f"{median(pick(rows, cell, clients=clients), 'target_ns_per_delivery'):.0f}"
-                          for cell in ("churn-fresh", "churn-after"))
+        costs = (median(pick(rows, cell, clients=clients), "target_ns_per_delivery")
+                 for cell in ("churn-fresh", "churn-after"))
+        cost = " / ".join("?" if c is None else f"{c:.0f}" for c in costs)
         out.append(f"| {clients} | {rate(fresh)} | {rate(after)} | {ratio(after, fresh)} | "
                    f"{cost} |")
     admit = (pick(rows, "churn-admit") or [{}])[0]
@@ -141,6 +142,8 @@ def plot(series, png):
     with tempfile.TemporaryDirectory() as work:
         plots = []
         for (system, payload), points in series.items():
+            if not any(speed for _, speed in points):
+                continue
             data = os.path.join(work, f"{system}-{payload}.dat")
             with open(data, "w") as f:
                 for clients, speed in points:
@@ -148,6 +151,8 @@ def plot(series, png):
                         f.write(f"{clients} {speed}\n")
             plots.append(f"'{data}' using 1:2 with linespoints title '{NAMES[system]}, "
                          f"{payload} B'")
+        if not plots:
+            return  # a run without the maximum-rate cells keeps the last plot
         script = "\n".join([
             "set terminal pngcairo size 900,560" if has_cairo() else "set terminal png size 900,560",
             f"set output '{png}'",
@@ -162,6 +167,23 @@ def plot(series, png):
 def has_cairo():
     probe = subprocess.run(["gnuplot", "-e", "set terminal"], capture_output=True, text=True)
     return "pngcairo" in probe.stdout + probe.stderr
+
+
+def kept_sections(markdown, out):
+    """The sections of the page that the report does not write (results of other benchmarks)."""
+    if not os.path.exists(markdown):
+        return []
+    written = {line for line in out if line.startswith("## ")}
+    kept, keep = [], False
+    with open(markdown) as f:
+        for line in f.read().rstrip("\n").split("\n"):
+            if line.startswith("## "):
+                keep = line not in written
+                if keep:
+                    kept.append("")
+            if keep:
+                kept.append(line)
+    return kept
 
 
 def main(results, markdown, png):
@@ -194,6 +216,7 @@ def main(results, markdown, png):
     host = (pick(rows, "host") or [{}])[0]
     out += ["", f"Event socket receive buffer granted by the host: {host.get('receive_buffer', '?')} "
             f"bytes (asked for 8 MiB; net.core.rmem_max is {host.get('rmem_max', '?')})."]
+    out += kept_sections(markdown, out)
     with open(markdown, "w") as f:
         f.write("\n".join(out) + "\n")
     plot(series, os.path.abspath(png))
