@@ -136,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzInput in{data, size};
   CheckedRelay relay;
   relay.settings.UseEventContentType = in.Byte() & 1;
+  relay.settings.BrowserAnswers = false;  // the model is of the multipart stream
   while (in.Size > 0) relay.Step(in);
   return 0;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Program-wide settings: read once from the command line, then only read.
 struct Settings {
@@ -8,4 +11,11 @@ struct Settings {
   std::int32_t StreamPort = 3677;
   std::int32_t EventPort = 9007;
   bool UseEventContentType = true;
+  // Answers for browsers (Server-Sent Events) to the requests that ask for them; off, every
+  // request gets the multipart stream.
+  bool BrowserAnswers = true;
+  // Origins whose pages may read the event stream ("*": any); the relay's own page needs none.
+  std::vector<std::string> AllowedOrigins;
+  // Events kept for clients that resume (0: none).
+  std::size_t ReplayEvents = 262144;
 };

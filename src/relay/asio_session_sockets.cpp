@@ -105,6 +105,10 @@ void AsioSessionSockets::SendData(ElementIndex index, SharedBytes bytes) {
   At(index).Send(std::move(bytes));
 }
 
+void AsioSessionSockets::NotifyWhenSent(ElementIndex index) {
+  At(index).NotifyWhenSent();
+}
+
 void AsioSessionSockets::Close(ElementIndex index) {
   At(index).Close();
 }

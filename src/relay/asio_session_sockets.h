@@ -38,6 +38,7 @@ class AsioSessionSockets final : public SessionSockets {
   void Accept(ElementIndex index, RequestId requestID) override;
   std::string GetData(ElementIndex index) override;
   void SendData(ElementIndex index, SharedBytes bytes) override;
+  void NotifyWhenSent(ElementIndex index) override;
   void Close(ElementIndex index) override;
 
  private:

@@ -9,6 +9,7 @@
 #include "common/settings.h"
 #include "log/debug_log.h"
 #include "relay/element_set.h"
+#include "relay/replay_ring.h"
 #include "relay/session_table.h"
 #include "relay/socket_control.h"
 #include "relay/status_display.h"
@@ -24,6 +25,8 @@ struct Form1Wiring {
   // Asked at the start of every tick; a requested stop runs Shutdown and nothing else.
   std::function<bool()> ServiceStopRequested;
   std::function<void()> Shutdown;
+  // Tells this run's event ids from those of another run or relay; random in the program.
+  std::uint32_t RunTag = 0;
 };
 
 // The relay: admits clients on the lowest free socket element, reads their subscription
@@ -46,6 +49,7 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   void wSession_DataArrival(ElementIndex Index, long bytesTotal) override;
   void wSession_Close(ElementIndex Index) override;
   void wSession_Error(ElementIndex Index, int Number, const std::string& Description) override;
+  void wSession_SendComplete(ElementIndex Index) override;
   void wListen_DataArrival(long bytesTotal) override;
 
   const ClientSession& Session(ElementIndex Index) const { return Sessions.at(Index); }
@@ -56,7 +60,10 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   bool IsClientElement(ElementIndex Index) const;
   void ClearSession(ElementIndex Index);
   void Teardown(ElementIndex Index, const char* ending);
-  void SendToStreaming(const SharedBytes& part);
+  void AnswerEventStream(ElementIndex Index);
+  void ContinueCatchUp(ElementIndex Index);
+  const SharedBytes& EventStreamBytes(RecentEvent& event);
+  void SendKeepAlive();
   int CountStreaming();
 
   // Visits the streaming sessions in ascending order, at the cost of their number. A record that
@@ -95,6 +102,7 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   TextFilters Filters;  // before the sessions that hold them
   SessionTable Sessions;
   ElementSet Streamers;  // the records whose Streaming flag is set
+  ReplayRing Recent;
   std::uint64_t EventNumber = 0;
   std::int32_t TickCounter = 0;
 };

@@ -1,5 +1,6 @@
 // What a client asks for: its request, framed from its arrivals, and the answer that starts its
 // stream.
+#include "relay/content_negotiation.h"
 #include "relay/form1.h"
 #include "relay/request_reader.h"
 #include "relay/stream_format.h"
@@ -24,7 +25,9 @@ void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
   session.Params = ParseQuery(session.RequestBuffer);
   session.Filters = {GetParam(session.Params, "source_ip"),
                      Filters.Intern(GetParam(session.Params, "TextFilter"))};
-  wSession.SendData(Index, ResponseHeader());
+  session.Answer = Config.BrowserAnswers ? ChooseAnswer(session.RequestBuffer) : AnswerKind::Multipart;
+  if (session.Answer == AnswerKind::Multipart) wSession.SendData(Index, ResponseHeader());
   session.Streaming = true;
   Streamers.Insert(Index);
+  if (session.Answer == AnswerKind::EventStream) AnswerEventStream(Index);
 }

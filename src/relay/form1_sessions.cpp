@@ -4,7 +4,8 @@
 Form1::Form1(const Settings& settings, Form1Wiring wiring)
     : Form1Wiring(std::move(wiring)),
       Config(settings),
-      Sessions(static_cast<std::size_t>(wSession.HighestIndex()) + 1) {}
+      Sessions(static_cast<std::size_t>(wSession.HighestIndex()) + 1),
+      Recent(settings.ReplayEvents, RunTag) {}
 
 bool Form1::IsClientElement(ElementIndex Index) const {
   return Index >= 1 && Index <= wSession.HighestIndex();
@@ -66,6 +67,9 @@ void Form1::Teardown(ElementIndex Index, const char* ending) {
 
 void Form1::ClearSession(ElementIndex Index) {
   Streamers.Erase(Index);
-  Sessions[Index].Streaming = false;
-  Sessions[Index].RequestBuffer.clear();
+  ClientSession& session = Sessions[Index];
+  session.Streaming = false;
+  session.RequestBuffer.clear();
+  session.Answer = AnswerKind::Multipart;
+  session.CatchingUp = false;
 }

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "relay/form1.h"
+#include "relay/event_stream_format.h"
 #include "relay/stream_format.h"
 
 void Form1::wListen_DataArrival(long /*bytesTotal*/) {
@@ -27,12 +28,27 @@ void Form1::wListen_DataArrival(long /*bytesTotal*/) {
   }
 
   ++EventNumber;
+  // Kept for resuming clients, and numbered for the event-stream ones, only when they can exist.
+  RecentEvent* recent = nullptr;
+  if (Config.BrowserAnswers) {
+    const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Clock.Now().time_since_epoch());
+    recent = &Recent.Append(std::make_shared<const std::string>(std::move(eventText)), sender(),
+                            at.count());
+  }
+  const std::string& text = recent ? *recent->Text : eventText;
   SharedBytes part;  // built at the first recipient and shared by all of them
   ForEachStreaming([&](ElementIndex i) {
-    const SessionFilters& filters = Sessions[i].Filters;
+    const ClientSession& session = Sessions[i];
+    if (session.CatchingUp) return;  // it reaches this event through the ring
+    const SessionFilters& filters = session.Filters;
     if (!filters.SourceIp.empty() && filters.SourceIp != sender()) return;
-    if (!TextFilters::Matches(*filters.TextFilter, EventNumber, eventText)) return;
-    if (!part) part = EventPart(eventText, Config.UseEventContentType);
+    if (!TextFilters::Matches(*filters.TextFilter, EventNumber, text)) return;
+    if (session.Answer == AnswerKind::EventStream) {
+      wSession.SendData(i, EventStreamBytes(*recent));
+      return;
+    }
+    if (!part) part = EventPart(text, Config.UseEventContentType);
     wSession.SendData(i, part);
   });
 }
@@ -45,9 +61,7 @@ void Form1::tmrKeepAlive_Timer() {
   if (++TickCounter >= TicksPerDay) TickCounter = 0;
   CloseIdle();
   Status.ShowServingCount(CountStreaming());
-  if (TickCounter % KeepAliveEveryTicks == 0) {
-    SendToStreaming(KeepAlivePart(LocalDateTimeText(Clock.Now())));
-  }
+  if (TickCounter % KeepAliveEveryTicks == 0) SendKeepAlive();
 }
 
 int Form1::CountStreaming() {
@@ -56,6 +70,13 @@ int Form1::CountStreaming() {
   return count;
 }
 
-void Form1::SendToStreaming(const SharedBytes& part) {
-  ForEachStreaming([&](ElementIndex i) { wSession.SendData(i, part); });
+void Form1::SendKeepAlive() {
+  const std::string now = LocalDateTimeText(Clock.Now());
+  const SharedBytes part = KeepAlivePart(now);
+  SharedBytes comment;  // the event-stream form, built only when such a client streams
+  ForEachStreaming([&](ElementIndex i) {
+    if (Sessions[i].Answer != AnswerKind::EventStream) return wSession.SendData(i, part);
+    if (!comment) comment = EventStreamKeepAlive(now);
+    wSession.SendData(i, comment);
+  });
 }

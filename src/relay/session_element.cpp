@@ -55,6 +55,12 @@ void SessionElement::Flush() {
   if (CurrentState == SocketState::Connected && !WaitingWritable) WriteQueued();
 }
 
+void SessionElement::NotifyWhenSent() {
+  if (CurrentState != SocketState::Connected) return;
+  SentWanted = true;
+  if (Queue.Empty()) ReportSent();
+}
+
 void SessionElement::Close() {
   std::error_code ignored;
   Socket.close(ignored);
@@ -114,6 +120,15 @@ void SessionElement::WriteQueued() {
     }
     Queue.Consume(written);
   }
+  if (SentWanted) ReportSent();
+}
+
+void SessionElement::ReportSent() {
+  SentWanted = false;
+  asio::post(Array.Io, WhileCurrent([this] {
+               EventDelivery& delivery = Array.Delivery;
+               delivery.Deliver([&] { delivery.Events().wSession_SendComplete(Index); });
+             }));
 }
 
 void SessionElement::WaitWritable() {
@@ -146,6 +161,7 @@ void SessionElement::Fail(const std::error_code& error, const std::string& descr
 
 void SessionElement::EndConnection(SocketState state) {
   CurrentState = state;
+  SentWanted = false;
   Array.Unconnected.Insert(Index);
   WaitingWritable = false;
   ++Generation;

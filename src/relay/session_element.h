@@ -39,6 +39,8 @@ class SessionElement {
   void Send(SharedBytes bytes);
   // Writes what is queued, as far as the socket takes it now.
   void Flush();
+  // Raises SendComplete, as an event of its own, once the queue is empty.
+  void NotifyWhenSent();
   void Close();
 
  private:
@@ -54,6 +56,7 @@ class SessionElement {
   void WaitWritable();
   void WriteQueued();
   void Fail(const std::error_code& error, const std::string& description);
+  void ReportSent();
   // Every way out of the connected state ends the connection's generation.
   void EndConnection(SocketState state);
 
@@ -65,5 +68,6 @@ class SessionElement {
   SendQueue Queue;
   bool InPendingWrites = false;
   bool WaitingWritable = false;
+  bool SentWanted = false;
   std::string Received;
 };

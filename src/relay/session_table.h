@@ -3,7 +3,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdint>
+
 #include "common/local_clock.h"
+#include "relay/content_negotiation.h"
 #include "relay/query_parsing.h"
 #include "relay/text_filters.h"
 
@@ -22,6 +25,11 @@ struct ClientSession {
   SessionFilters Filters;
   std::string RequestBuffer;
   WallTime LastActivity{};  // admission time of the current client
+  AnswerKind Answer = AnswerKind::Multipart;
+  // An event-stream client that resumed goes through the kept events from ReplayNext before it
+  // takes live ones; until then the fan-out passes it by.
+  bool CatchingUp = false;
+  std::uint64_t ReplayNext = 0;
 };
 
 using SessionTable = std::vector<ClientSession>;

@@ -36,6 +36,9 @@ class SessionSockets {
   // Queues bytes for a connected element; they go out whole and in order. A failure shows up
   // later as an Error event of that element.
   virtual void SendData(ElementIndex index, SharedBytes bytes) = 0;
+  // Asks for one SendComplete event of a connected element once everything queued for it so far
+  // has been written.
+  virtual void NotifyWhenSent(ElementIndex index) = 0;
   virtual void Close(ElementIndex index) = 0;
 };
 
@@ -57,5 +60,6 @@ class SocketEvents {
   virtual void wSession_DataArrival(ElementIndex Index, long bytesTotal) = 0;
   virtual void wSession_Close(ElementIndex Index) = 0;
   virtual void wSession_Error(ElementIndex Index, int Number, const std::string& Description) = 0;
+  virtual void wSession_SendComplete(ElementIndex Index) = 0;
   virtual void wListen_DataArrival(long bytesTotal) = 0;
 };

@@ -1,5 +1,6 @@
 #include "startup/korvel_main.h"
 
+#include <random>
 #include <system_error>
 
 #include "asio/io_context.hpp"
@@ -72,7 +73,8 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
                         [&] {
                           service.ServiceStop();
                           unload();
-                        }});
+                        },
+                        std::random_device{}()});
 
   StartupStep("cannot listen on the stream port " + std::to_string(settings.StreamPort),
               [&] { wSession.Listen(static_cast<std::uint16_t>(settings.StreamPort)); });

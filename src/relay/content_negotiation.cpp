@@ -1,0 +1,40 @@
+#include "relay/content_negotiation.h"
+
+#include "common/string_helpers.h"
+
+std::string HeaderValue(std::string_view request, std::string_view name) {
+  const std::string wanted = LowerCase(name);
+  const std::string_view headers = request.substr(0, request.find("\r\n\r\n"));
+  for (std::size_t start = headers.find("\r\n"); start != std::string_view::npos;) {
+    start += 2;
+    const std::size_t end = std::min(headers.find("\r\n", start), headers.size());
+    const std::string_view line = headers.substr(start, end - start);
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && LowerCase(TrimBlanks(line.substr(0, colon))) == wanted)
+      return std::string(TrimBlanks(line.substr(colon + 1)));
+    start = end < headers.size() ? end : std::string_view::npos;
+  }
+  return {};
+}
+
+bool ListsMediaType(std::string_view accept, std::string_view type) {
+  const std::string all = LowerCase(accept);
+  for (std::size_t start = 0; start <= all.size();) {
+    const std::size_t end = std::min(all.find(',', start), all.size());
+    const std::string_view range = std::string_view(all).substr(start, end - start);
+    const std::size_t semicolon = std::min(range.find(';'), range.size());
+    const std::string_view params = range.substr(semicolon);
+    const bool refused = params.find("q=0") != std::string_view::npos &&
+                         params.find_first_of("123456789", params.find("q=0")) ==
+                             std::string_view::npos;
+    if (TrimBlanks(range.substr(0, semicolon)) == type && !refused) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+AnswerKind ChooseAnswer(std::string_view request) {
+  return ListsMediaType(HeaderValue(request, "Accept"), "text/event-stream")
+             ? AnswerKind::EventStream
+             : AnswerKind::Multipart;
+}

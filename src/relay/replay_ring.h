@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "relay/socket_control.h"
+
+// One event as the ring keeps it: its text and sender, shared with the parts built from it, and
+// its place in the stream.
+struct RecentEvent {
+  std::uint64_t Seq = 0;     // this run's number for it, from 0
+  std::uint64_t Digest = 0;  // of its sender and text and of the event before it
+  std::int64_t AtMs = 0;     // arrival, milliseconds since the Unix epoch
+  std::string SenderIp;
+  SharedBytes Text;
+  SharedBytes EventStreamBytes;  // its Server-Sent Events framing, built at its first such receiver
+};
+
+// The most recent events, for clients that resume from the last one they saw.
+//
+// An event's id is "<digest>-<run>-<seq>". A client that resumes at this run is found by its
+// number; one that resumes with another relay's id (relays of one multicast group see the same
+// datagrams in the same order) or an earlier run's is found by the digest, which depends only on
+// the datagrams: the event and the one before it. A digest that is no longer in the ring, or is
+// there more than once, cannot place the client, and the resumption says so.
+class ReplayRing {
+ public:
+  // The ring also gives up its oldest events past this much event text.
+  static constexpr std::size_t MaxTextBytes = std::size_t{64} << 20;
+
+  ReplayRing(std::size_t capacity, std::uint32_t runTag) : Capacity(capacity), RunTag(runTag) {}
+
+  RecentEvent& Append(SharedBytes text, std::string senderIp, std::int64_t atMs);
+  std::string IdOf(const RecentEvent& event) const;
+
+  struct Resumption {
+    std::uint64_t Next;  // the first event the client gets
+    bool Complete;       // false: events may be missing before Next
+    std::optional<std::uint64_t> Missed;  // how many, when that can be told
+  };
+  Resumption ResumeAfter(std::string_view id) const;
+
+  // The event numbered seq while the ring holds it, else null.
+  RecentEvent* Find(std::uint64_t seq);
+  std::uint64_t NextSeq() const { return Next; }
+  std::uint64_t OldestSeq() const { return Next - Events.size(); }
+  std::size_t TextBytes() const { return HeldTextBytes; }
+  std::size_t Size() const { return Events.size(); }
+
+ private:
+  struct Occurrences {
+    std::uint64_t Newest;
+    std::uint32_t Count;
+  };
+  void DropOldest();
+
+  const std::size_t Capacity;
+  const std::uint32_t RunTag;
+  std::uint64_t Next = 0;
+  std::uint64_t LastDigest = 0;
+  std::deque<RecentEvent> Events;
+  RecentEvent Unkept;  // the newest event when the ring keeps none
+  std::unordered_map<std::uint64_t, Occurrences> ByDigest;
+  std::size_t HeldTextBytes = 0;
+};
