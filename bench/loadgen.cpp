@@ -375,9 +375,8 @@ class Bench {
     settled();
     const long twice = TargetRssKiB(O.pid);
     std::printf("target=korvel payload=%zu fill=%d dropped=%llu rss_base_kib=%ld rss_full_kib=%ld "
-                "rss_twice_kib=%ld bytes_per_event=%.1f\n",
-                O.payload, count, static_cast<unsigned long long>(dropped), base, full, twice,
-                static_cast<double>(full - base) * 1024 / count);
+                "rss_twice_kib=%ld\n",
+                O.payload, count, static_cast<unsigned long long>(dropped), base, full, twice);
   }
 
   void IdleRss() {

@@ -5,15 +5,15 @@
 #
 #   bash bench/run-matrix.sh            # the whole matrix, a few minutes
 #   CELL_SECONDS=1 bash bench/run-matrix.sh   # shorter cells
-#   CELLS="idle scale" bash bench/run-matrix.sh   # only these groups of cells
+#   CELLS="sse ring" bash bench/run-matrix.sh   # only these groups of cells
 #
-# The groups: max rate idle churn nomatch scale host. A run of some groups replaces
+# The groups: max rate idle churn nomatch scale host sse ring. A run of some groups replaces
 # only their lines in the results, so the report keeps the other groups of the last run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cell_seconds=${CELL_SECONDS:-3}
-cells=${CELLS:-max rate idle churn nomatch scale host}
+cells=${CELLS:-max rate idle churn nomatch scale host sse ring}
 out=build-bench
 results=$out/results.txt
 korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080
@@ -78,7 +78,7 @@ wanted() { [[ " $cells " == *" $1 "* ]]; }
 
 systems=(korvel redis nchan)
 declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [scale]=2
-                        [host]=0)
+                        [host]=0 [sse]=$((3 * 2 * 3 + 2)) [ring]=2)
 total_cells=0
 for group in $cells; do
   [[ -n ${group_cells[$group]+set} ]] || { echo "unknown group of cells: $group" >&2; exit 2; }
@@ -143,6 +143,30 @@ group=scale
 if wanted scale; then
   fresh scale korvel --clients 19000 --payload 64 --admissions 10
   fresh idle-scale korvel --clients 19000 --idle-rss 1
+fi
+
+# Server-Sent Events: the relay's SSE and multipart answers side by side with nchan's
+# EventSource, then as many idle SSE and multipart clients.
+group=sse
+if wanted sse; then
+  for payload in 64 1024; do
+    for clients in 100 1000 10000; do
+      fresh sse korvel --clients $clients --payload $payload --sse 1
+      fresh sse korvel --clients $clients --payload $payload
+      fresh sse nchan --clients $clients --payload $payload --sse 1
+    done
+  done
+  fresh idle-sse korvel --clients 10000 --idle-rss 1 --sse 1
+  fresh idle-sse korvel --clients 10000 --idle-rss 1
+fi
+
+# The relay's replay ring at its default size, filled with 64 B and then with 1 KiB events while
+# no client is connected.
+group=ring
+if wanted ring; then
+  for payload in 64 1024; do
+    fresh ring korvel --clients 0 --payload $payload --fill 262144
+  done
 fi
 
 # What the host granted the relay's event socket (it asks for 8 MiB).
