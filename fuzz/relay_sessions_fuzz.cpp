@@ -8,9 +8,8 @@ namespace {
 
 using SocketState::Closed, SocketState::Connected;
 // The protocol's numbers, written out here so that a changed limit in the relay shows up.
-constexpr std::size_t ArrivalLimit = 1000, RequestLimit = 1000;
+constexpr std::size_t ArrivalLimit = 1000, RequestLimit = 1000, KeepAliveTicks = 5;
 constexpr auto IdleLimit = std::chrono::seconds(10);
-constexpr int KeepAliveTicks = 5;
 
 std::string Framed(const std::string& type, const std::string& body) {
   return "Content-Type: " + type + "\r\n\r\n" + body + "\r\n--ABCDEF12345678\r\n";

@@ -34,7 +34,9 @@ bool ListsMediaType(std::string_view accept, std::string_view type) {
 }
 
 AnswerKind ChooseAnswer(std::string_view request) {
-  return ListsMediaType(HeaderValue(request, "Accept"), "text/event-stream")
-             ? AnswerKind::EventStream
-             : AnswerKind::Multipart;
+  const std::string accept = HeaderValue(request, "Accept");
+  if (ListsMediaType(accept, "text/event-stream")) return AnswerKind::EventStream;
+  // A browser navigating to the relay; image and script requests do not list text/html.
+  if (ListsMediaType(accept, "text/html")) return AnswerKind::ViewerPage;
+  return AnswerKind::Multipart;
 }

@@ -6,7 +6,7 @@
 // What a whole request asks for, read from its headers. Only a request that names the new
 // answers gets one; everything else gets the multipart stream it always got.
 
-enum class AnswerKind { Multipart, EventStream };
+enum class AnswerKind { Multipart, EventStream, ViewerPage };
 
 // The value of the first header line of that name (any case) in the request's first header
 // block, without blanks around it; "" when there is none.

@@ -1,6 +1,7 @@
 // The event-stream answer for browsers: its header, where a resuming client starts, and its way
 // through the kept events up to the live ones, a bounded batch at a time so that a long absence
-// never puts more in its queue than the send limit allows.
+// never puts more in its queue than the send limit allows; and what follows once a client has
+// taken what was queued for it.
 #include <algorithm>
 
 #include "common/string_helpers.h"
@@ -66,6 +67,7 @@ void Form1::ContinueCatchUp(ElementIndex Index) {
 void Form1::wSession_SendComplete(ElementIndex Index) {
   if (!IsClientElement(Index) || wSession.State(Index) != SocketState::Connected) return;
   if (Sessions[Index].CatchingUp) ContinueCatchUp(Index);
+  if (Sessions[Index].Answer == AnswerKind::ViewerPage) CloseConnection(Index);
 }
 
 const SharedBytes& Form1::EventStreamBytes(RecentEvent& event) {

@@ -4,6 +4,20 @@
 #include "relay/form1.h"
 #include "relay/request_reader.h"
 #include "relay/stream_format.h"
+#include "relay/viewer_page.h"
+
+namespace {
+
+// The page has a length, so the browser knows it is whole when the relay closes the connection.
+const SharedBytes& ViewerPageAnswer() {
+  static const SharedBytes answer = std::make_shared<const std::string>(
+      "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+      std::to_string(ViewerPage().size()) + "\r\nCache-Control: no-cache\r\n\r\n" +
+      std::string(ViewerPage()));
+  return answer;
+}
+
+}  // namespace
 
 void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
   if (!IsClientElement(Index)) return;
@@ -26,8 +40,19 @@ void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
   session.Filters = {GetParam(session.Params, "source_ip"),
                      Filters.Intern(GetParam(session.Params, "TextFilter"))};
   session.Answer = Config.BrowserAnswers ? ChooseAnswer(session.RequestBuffer) : AnswerKind::Multipart;
-  if (session.Answer == AnswerKind::Multipart) wSession.SendData(Index, ResponseHeader());
   session.Streaming = true;
-  Streamers.Insert(Index);
-  if (session.Answer == AnswerKind::EventStream) AnswerEventStream(Index);
+  switch (session.Answer) {
+    case AnswerKind::Multipart:
+      wSession.SendData(Index, ResponseHeader());
+      Streamers.Insert(Index);
+      return;
+    case AnswerKind::EventStream:
+      Streamers.Insert(Index);
+      AnswerEventStream(Index);
+      return;
+    case AnswerKind::ViewerPage:  // answered, but no stream: closed once the page is written
+      wSession.SendData(Index, ViewerPageAnswer());
+      wSession.NotifyWhenSent(Index);
+      return;
+  }
 }

@@ -2,6 +2,7 @@
 # kept events, CORS, and the multipart stream for everything else.
 import base64
 import json
+import pathlib
 import re
 
 import pytest
@@ -26,8 +27,7 @@ def events(client, count):
     return [(i, int(n), json.loads(d)) for i, n, d in re.findall(EVENT, re.sub(KEEP_ALIVE, b"", client.data))]
 
 
-def text_of(data):
-    return data["text"].encode() if "text" in data else base64.b64decode(data["base64"])
+def text_of(data): return data["text"].encode() if "text" in data else base64.b64decode(data["base64"])
 
 
 def test_each_event_carries_its_exact_bytes_and_sender_under_a_fresh_id(start):
@@ -38,19 +38,10 @@ def test_each_event_carries_its_exact_bytes_and_sender_under_a_fresh_id(start):
             "ALARM h\u00e9llo \u2603".encode(), b"A" * 65507]
     for i, text in enumerate(sent):
         relay.send(text, "127.0.0.2" if i else "127.0.0.1")
-    got = events(everything, len(sent))
-    assert [text_of(data) for _, _, data in got] == sent
-    assert [data["from"] for _, _, data in got] == ["127.0.0.1"] + ["127.0.0.2"] * 4
-    assert [n for _, n, _ in got] == [0, 1, 2, 3, 4] and len({i for i, _, _ in got}) == 5
-    assert '"text":"plain text"' in everything.data.decode(errors="replace")  # readable as it stands
-    assert ["base64" in data for _, _, data in got] == [False, False, True, False, False]
+    got = events(everything, len(sent))  # base64 only for the bytes that are not UTF-8
+    assert [(text_of(data), data["from"], n, "base64" in data) for _, n, data in got] == [
+        (text, "127.0.0.2" if n else "127.0.0.1", n, n == 2) for n, text in enumerate(sent)]
     assert [text_of(data) for _, _, data in events(alarms, 3)] == sent[1:4]
-
-
-def test_keep_alive_parts_become_comments_with_the_local_time(start):
-    relay = start().listening()
-    client = subscribe(relay)
-    assert client.read(lambda data: re.search(KEEP_ALIVE, data), 7)
 
 
 @pytest.mark.parametrize("switches,origin,answered", [
@@ -80,6 +71,7 @@ def test_a_resumed_client_gets_the_kept_events_after_its_id_then_the_live_ones(s
     relay.send(b"S<250>")
     assert [n for _, n, _ in events(resumed, 246)] == list(range(5, 251))
     assert [n for _, n, _ in events(by_query, 2)] == [9, 250]
+    assert by_query.read(lambda data: re.search(KEEP_ALIVE, data), 7)  # a comment: the local time
 
 
 @pytest.mark.parametrize("last_id,missed", [
@@ -101,7 +93,7 @@ def test_an_id_the_ring_cannot_place_gets_a_missed_event_before_the_live_stream(
 
 @pytest.mark.parametrize("switches,accept", [
     ([], b"*/*"), ([], b"image/*"), ([], b"text/plain, text/event-stream;q=0"),
-    (["--no-browser"], b"text/event-stream")])
+    (["--no-browser"], b"text/event-stream"), (["--no-browser"], b"text/html")])
 def test_every_other_request_gets_the_multipart_stream_byte_for_byte(start, switches, accept):
     relay = start(*switches).listening()
     clients = [subscribe(relay, accept=accept), relay.subscribe()]  # the second sends no Accept
@@ -109,3 +101,13 @@ def test_every_other_request_gets_the_multipart_stream_byte_for_byte(start, swit
     for client in clients:
         assert client.read(lambda data: data.endswith(event_part(b"EVENT")))
         assert client.data[client.data.index(b"HTTP/1.0"):] == HEADER + event_part(b"EVENT")
+
+
+def test_a_browser_navigating_gets_the_viewer_page_and_the_end_of_the_connection(start):
+    relay = start().listening()
+    client = subscribe(relay, accept=b"text/html,application/xhtml+xml,*/*;q=0.8")
+    assert client.read(lambda data: client.closed)
+    head, page = client.data.split(b"\r\n\r\n", 1)
+    assert head == b"HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %d\r\n" \
+        b"Cache-Control: no-cache" % len(page)
+    assert page == (pathlib.Path(__file__).parents[2] / "src/relay/viewer_page.html").read_bytes()

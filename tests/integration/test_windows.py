@@ -9,6 +9,7 @@ import subprocess
 import pytest
 
 from conftest import free_port, one_event, serving, wait_for
+from test_event_stream import events, subscribe, text_of
 
 EXE = os.environ.get("KORVEL_WINDOWS_EXECUTABLE")
 pytestmark = pytest.mark.skipif(not EXE, reason="needs KORVEL_WINDOWS_EXECUTABLE and Wine")
@@ -57,6 +58,10 @@ def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine
     assert wait_for(lambda: re.search(rb'SetWindowTextA\(\w+,\w+ "1"\)', relay.read("stderr.txt")), 20)
     shot = os.environ.get("KORVEL_SCREENSHOT", str(relay.folder / "window.png"))
     subprocess.run(["import", "-window", "root", "-crop", "264x104+0+0", shot], check=True)
+    stream, page = subscribe(relay), subscribe(relay, accept=b"text/html")  # as a browser would
+    relay.send(b"SSE \xff")
+    assert text_of(events(stream, 1)[0][2]) == b"SSE \xff"
+    assert page.read(lambda data: page.closed) and page.data.endswith(b"</html>\n")
     for window in windows():
         subprocess.run(["xdotool", "key", "--window", window, "alt+F4"])
     assert relay.process.wait(10) == 0

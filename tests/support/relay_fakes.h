@@ -36,12 +36,11 @@ struct FakeSessionSockets final : SessionSockets {
     elements.at(i).sent.push_back(std::move(bytes));
     order.push_back(i);
   }
-  void NotifyWhenSent(ElementIndex i) override { notifyWanted.push_back(i); }
+  void NotifyWhenSent(ElementIndex) override {}
   void Close(ElementIndex i) override { elements.at(i).state = SocketState::Closed; }
 
   std::vector<Element> elements{Element{SocketState::Listening, "", {}}};
   std::vector<ElementIndex> order;              // of all sends
-  std::vector<ElementIndex> notifyWanted;
   std::pair<RequestId, ElementIndex> accepted;  // the last request accepted, and where
 };
 
