@@ -35,6 +35,12 @@ def median(rows, key):
     return values[len(values) // 2] if values else None
 
 
+def median_row(rows, key):
+    """The row whose value of key is the median, so that its other figures go with it."""
+    measured = sorted((r for r in rows if number(r, key) is not None), key=lambda r: number(r, key))
+    return measured[len(measured) // 2] if measured else {}
+
+
 def rate(value):
     if value is None:
         return "failed"
@@ -150,8 +156,9 @@ def sse_table(rows, out):
     shortfalls = {"multipart": [], "nchan": []}
     for payload in ("64", "1024"):
         for clients in ("100", "1000", "10000"):
-            cells = {(t, flag): (pick(rows, "sse", target=t, sse=flag, payload=payload,
-                                      clients=clients) or [{}])[0] for t, flag, _ in SSE_ANSWERS}
+            rounds = {(t, flag): pick(rows, "sse", target=t, sse=flag, payload=payload,
+                                      clients=clients) for t, flag, _ in SSE_ANSWERS}
+            cells = {key: median_row(runs, "delivered_per_s") for key, runs in rounds.items()}
             speeds = {key: number(row, "delivered_per_s") for key, row in cells.items()}
             sse, parts, nchan = (speeds[(t, flag)] for t, flag, _ in SSE_ANSWERS)
             for target, against, goal in (("multipart", parts, 0.9), ("nchan", nchan, 10)):
@@ -164,7 +171,11 @@ def sse_table(rows, out):
                          for t, flag, _ in SSE_ANSWERS[:2]]
                 ratios = ((ratio(sse, parts), ratio(sse, nchan), ratio(*costs))
                           if (t, flag) == ("korvel", "1") else ("", "", ""))
-                out.append(f"| {payload} B | {clients} | {name} | {rate(speeds[(t, flag)])} | "
+                spread = sorted(number(r, "delivered_per_s") or 0 for r in rounds[(t, flag)])
+                shown = rate(speeds[(t, flag)])
+                if len(spread) > 1:
+                    shown += f" ({rate(spread[0])} – {rate(spread[-1])})"
+                out.append(f"| {payload} B | {clients} | {name} | {shown} | "
                            f"{loss(row)} | {row.get('malformed', '?')} | {latency(row)} | "
                            f"{row.get('target_ns_per_delivery', '?')} | {generator(row)} | "
                            f"{ratios[0]} | {ratios[1]} | {ratios[2]} |")
@@ -300,9 +311,10 @@ def main(results, markdown, png):
             "parses the whole stream: each event needs one id and one data line, whose text is the "
             "JSON object's \"text\" (the relay) or the message itself (nchan); \"malformed\" counts "
             "the events that broke that framing. Both of the relay's answers are asked for with "
-            "the same query (`?TextFilter=EV`) as its other cells. Where the load generator is "
-            "bound, the rate is partly its own; the relay's CPU per delivery is compared as well.",
-            ""]
+            "the same query (`?TextFilter=EV`) as its other cells, in turn, three rounds: the "
+            "table gives each one's median round (and the lowest and highest rate in brackets). "
+            "Where the load generator is bound, the rate is partly its own; the relay's CPU per "
+            "delivery is compared as well.", ""]
     sse_table(rows, out)
     out += ["### Memory per idle client, SSE and multipart (the relay)", ""]
     sse_idle_table(rows, out)

@@ -78,7 +78,7 @@ wanted() { [[ " $cells " == *" $1 "* ]]; }
 
 systems=(korvel redis nchan)
 declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [scale]=2
-                        [host]=0 [sse]=$((3 * 2 * 3 + 2)) [ring]=2)
+                        [host]=0 [sse]=$((3 * 2 * (3 * 2 + 1) + 2)) [ring]=2)
 total_cells=0
 for group in $cells; do
   [[ -n ${group_cells[$group]+set} ]] || { echo "unknown group of cells: $group" >&2; exit 2; }
@@ -145,15 +145,18 @@ if wanted scale; then
   fresh idle-scale korvel --clients 19000 --idle-rss 1
 fi
 
-# Server-Sent Events: the relay's SSE and multipart answers side by side with nchan's
-# EventSource, then as many idle SSE and multipart clients.
+# Server-Sent Events: the relay's SSE and multipart answers side by side, in turn, three rounds
+# (the report takes the medians), and nchan's EventSource in the first; then as many idle SSE and
+# multipart clients.
 group=sse
 if wanted sse; then
-  for payload in 64 1024; do
-    for clients in 100 1000 10000; do
-      fresh sse korvel --clients $clients --payload $payload --sse 1
-      fresh sse korvel --clients $clients --payload $payload
-      fresh sse nchan --clients $clients --payload $payload --sse 1
+  for round in 1 2 3; do
+    for payload in 64 1024; do
+      for clients in 100 1000 10000; do
+        fresh sse korvel --clients $clients --payload $payload --sse 1
+        fresh sse korvel --clients $clients --payload $payload
+        ((round > 1)) || fresh sse nchan --clients $clients --payload $payload --sse 1
+      done
     done
   done
   fresh idle-sse korvel --clients 10000 --idle-rss 1 --sse 1
