@@ -8,7 +8,12 @@
 //
 //   loadgen --target korvel|redis|nchan --stream PORT [--events PORT] --pid PID
 //           [--clients K] [--payload BYTES] [--seconds S] [--window W | --rate R]
-//           [--filter TEXT] [--admissions N] [--idle-rss] [--nomatch N]
+//           [--filter TEXT] [--admissions N] [--idle-rss 1] [--nomatch N] [--sse 1]
+//           [--fill N]
+//
+// --sse 1 subscribes as a browser's EventSource does (the relay and nchan): the events come as
+// Server-Sent Events instead of multipart parts (the relay) or raw lines (nchan). --fill N sends
+// N events to a relay without clients, then N more, and reads its memory after each.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,6 +25,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -63,6 +69,8 @@ struct Options {
   int admissions = 0;
   bool idleRss = false;
   int nomatch = 0;
+  bool sse = false;
+  int fill = 0;
 };
 
 Options ReadOptions(int argc, char** argv) {
@@ -82,9 +90,12 @@ Options ReadOptions(int argc, char** argv) {
     else if (key == "--admissions") o.admissions = std::stoi(value);
     else if (key == "--idle-rss") o.idleRss = value == "1";
     else if (key == "--nomatch") o.nomatch = std::stoi(value);
+    else if (key == "--sse") o.sse = value == "1";
+    else if (key == "--fill") o.fill = std::stoi(value);
     else throw std::invalid_argument("unknown option " + key);
   }
   if (o.payload < 40) throw std::invalid_argument("payloads are at least 40 bytes");
+  if (o.sse && o.target == "redis") throw std::invalid_argument("Redis has no Server-Sent Events");
   return o;
 }
 
@@ -172,10 +183,23 @@ struct Protocol {
   std::string ready;      // what tells it that the subscription stands
   std::string prefix;     // what stands right before an event's payload
   std::string terminator;  // what stands right after it
+  // Server-Sent Events instead: lines, and an empty line after each event; the characters an
+  // event's id may have besides letters and digits.
+  bool sse = false;
+  std::string idMarks{};
 };
 
 Protocol ProtocolFor(const Options& o) {
   const std::string size = std::to_string(o.payload);
+  const std::string accept = "Accept: text/event-stream\r\n\r\n";
+  if (o.sse && o.target == "korvel") {
+    return {"GET /?TextFilter=" + o.filter + " HTTP/1.0\r\n" + accept,
+            "HTTP/1.0 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n\r\n",
+            "", "", true, "-"};
+  }
+  if (o.sse && o.target == "nchan") {
+    return {"GET /sse HTTP/1.0\r\n" + accept, "\r\n\r\n", "", "", true, ":"};
+  }
   if (o.target == "korvel") {
     return {"GET /?TextFilter=" + o.filter + " HTTP/1.0\r\n\r\n",
             "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=ABCDEF12345678"
@@ -245,6 +269,9 @@ class Bench {
     Poll = epoll_create1(EPOLL_CLOEXEC);
     Completions.assign(Ring, 0);
     Padding.assign(O.payload, '.');
+    for (int c = 0; c < 256; ++c)
+      IdCharacters[static_cast<std::size_t>(c)] =
+          std::isalnum(c) || P.idMarks.find(static_cast<char>(c)) != std::string::npos;
   }
 
   // Connects count subscribers in waves and waits until each subscription stands.
@@ -308,10 +335,10 @@ class Bench {
     for (const Subscriber& s : Subs) malformed += s.malformed;
     const std::uint64_t expected = Sent * Subs.size();
     std::printf(
-        "target=%s clients=%zu payload=%zu mode=%s sent=%llu delivered=%llu missing=%llu "
+        "target=%s clients=%zu payload=%zu mode=%s sse=%d sent=%llu delivered=%llu missing=%llu "
         "malformed=%llu seconds=%.3f delivered_per_s=%.0f p50_us=%.1f p99_us=%.1f max_us=%.1f "
         "target_cpu_s=%.3f target_ns_per_delivery=%.1f generator_cpu=%.2f stalls=%d\n",
-        O.target.c_str(), Subs.size(), O.payload, O.rate ? "rate" : "max",
+        O.target.c_str(), Subs.size(), O.payload, O.rate ? "rate" : "max", O.sse ? 1 : 0,
         static_cast<unsigned long long>(Sent), static_cast<unsigned long long>(Delivered),
         static_cast<unsigned long long>(expected - std::min(expected, Delivered)),
         static_cast<unsigned long long>(malformed), wall,
@@ -320,21 +347,36 @@ class Bench {
         Delivered ? cpu * 1e9 / static_cast<double>(Delivered) : 0.0, own, Stalls);
   }
 
-  // The relay's CPU per datagram that no subscriber's filter accepts. The datagrams go in bursts
-  // the relay can follow, so that none is dropped; the socket's drop count tells if any was.
+  // The relay's CPU per datagram that no subscriber's filter accepts.
   void NoMatch(int count) {
     OpenPublisher();
-    const std::uint64_t drops0 = SocketDrops();
     const double cpu0 = TargetCpuSeconds(O.pid);
-    for (int sent = 0; sent < count; sent += 64) {
-      SendDatagrams(64, NowNs());
-      while (WaitingBytes() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
+    const std::uint64_t dropped = SendFollowed(count);
     const double cpu = TargetCpuSeconds(O.pid) - cpu0;
-    const std::uint64_t dropped = SocketDrops() - drops0;
     std::printf("target=korvel clients=%zu nomatch=%d dropped=%llu target_ns_per_datagram=%.1f\n",
                 Subs.size(), count, static_cast<unsigned long long>(dropped),
                 cpu * 1e9 / static_cast<double>(count - static_cast<int>(dropped)));
+  }
+
+  // What the relay's replay ring holds in memory: count events sent to a relay without clients,
+  // then count more, which a ring of count events must hold without growing.
+  void Fill(int count) {
+    OpenPublisher();
+    // With no client to connect first, a datagram sent before the relay has its event socket
+    // would come back refused.
+    for (int wait = 0; wait < 500 && EventSocketLine().empty(); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const long base = TargetRssKiB(O.pid);
+    const auto settled = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+    std::uint64_t dropped = SendFollowed(count);
+    settled();
+    const long full = TargetRssKiB(O.pid);
+    dropped += SendFollowed(count);
+    settled();
+    const long twice = TargetRssKiB(O.pid);
+    std::printf("target=korvel payload=%zu fill=%d dropped=%llu rss_base_kib=%ld rss_full_kib=%ld "
+                "rss_twice_kib=%ld\n",
+                O.payload, count, static_cast<unsigned long long>(dropped), base, full, twice);
   }
 
   void IdleRss() {
@@ -345,9 +387,9 @@ class Bench {
     std::this_thread::sleep_for(std::chrono::milliseconds(5500));
     const double idleCpuMs = (TargetCpuSeconds(O.pid) - cpu0) * 1000 / 5.5;
     const long loaded = TargetRssKiB(O.pid);
-    std::printf("target=%s clients=%d rss_base_kib=%ld rss_kib=%ld kib_per_idle_client=%.2f "
+    std::printf("target=%s sse=%d clients=%d rss_base_kib=%ld rss_kib=%ld kib_per_idle_client=%.2f "
                 "idle_cpu_ms_per_s=%.1f\n",
-                O.target.c_str(), O.clients, base, loaded,
+                O.target.c_str(), O.sse ? 1 : 0, O.clients, base, loaded,
                 static_cast<double>(loaded - base) / O.clients, idleCpuMs);
   }
 
@@ -397,20 +439,25 @@ class Bench {
       s.pending.append(data);
       data = s.pending;
     }
-    const std::size_t used = Parse(s, data);
+    const std::size_t used = P.sse ? ParseServerSent(s, data) : Parse(s, data);
     s.pending.assign(data.substr(used));
+  }
+
+  // Finds the subscription reply in data if it has not come yet; returns where the events begin,
+  // or npos while the reply is still incomplete.
+  std::size_t TakeReply(Subscriber& s, std::string_view data) {
+    if (s.ready) return 0;
+    const std::size_t reply = data.find(P.ready);
+    if (reply == std::string_view::npos) return reply;
+    s.ready = true;
+    --Unready;
+    return reply + P.ready.size();
   }
 
   // Takes the subscription reply and every whole event from data; returns what it used.
   std::size_t Parse(Subscriber& s, std::string_view data) {
-    std::size_t at = 0;
-    if (!s.ready) {
-      const std::size_t reply = data.find(P.ready);
-      if (reply == std::string_view::npos) return 0;
-      s.ready = true;
-      --Unready;
-      at = reply + P.ready.size();
-    }
+    std::size_t at = TakeReply(s, data);
+    if (at == std::string_view::npos) return 0;
     const std::size_t whole = O.payload + P.terminator.size();
     while (true) {
       const std::size_t mark = data.find("#EV", at);
@@ -420,16 +467,81 @@ class Bench {
       }
       if (data.size() - mark < whole) return std::max(at, mark - std::min(mark, P.prefix.size()));
       const bool framed = mark >= P.prefix.size() &&
-                          data.substr(mark - P.prefix.size(), P.prefix.size()) == P.prefix;
-      Record(s, data.substr(mark, whole), framed);
+                          data.substr(mark - P.prefix.size(), P.prefix.size()) == P.prefix &&
+                          data.substr(mark + O.payload, P.terminator.size()) == P.terminator;
+      Record(s, data.substr(mark, O.payload), framed);
       at = mark + whole;
     }
   }
 
+  // The same for Server-Sent Events: line by line, comments and "retry:" skipped; every event
+  // must have one id of at most 40 characters and one data line, and nothing else. An
+  // incomplete event is left for the next read.
+  std::size_t ParseServerSent(Subscriber& s, std::string_view data) {
+    std::size_t at = TakeReply(s, data);
+    if (at == std::string_view::npos) return 0;
+    std::size_t event = at;  // where the lines of the event under way begin
+    std::string_view text;
+    bool named = false, carried = false, framed = true;
+    for (std::size_t end; (end = data.find('\n', at)) != std::string_view::npos; at = end + 1) {
+      const std::string_view line = data.substr(at, end - at);
+      if (line.empty()) {
+        if (named || carried || !framed) Record(s, text, framed && named && carried);
+        text = {};
+        named = carried = false, framed = true;
+        event = end + 1;
+      } else if (line.starts_with("id: ")) {
+        framed = framed && !named && IsId(line.substr(4));
+        named = true;
+      } else if (line.starts_with("data: ")) {
+        framed = framed && !carried;
+        carried = true;
+        text = EventText(line.substr(6), framed);
+      } else if (line[0] != ':' && !line.starts_with("retry: ")) {
+        framed = false;  // "event: missed", or whatever the stream should not have
+      }
+    }
+    return event;
+  }
+
+  bool IsId(std::string_view id) const {
+    return !id.empty() && id.size() <= 40 && std::all_of(id.begin(), id.end(), [&](char c) {
+      return IdCharacters[static_cast<unsigned char>(c)];
+    });
+  }
+
+  // The event's text in a data line: the raw text (nchan) or the "text" of the relay's JSON
+  // object, which the generator's events need no escapes in. It is looked for first where a
+  // whole event's text stands, last in the object, and searched for only when it is not there:
+  // at millions of events a second, the generator's own cost sets the rate it can measure.
+  std::string_view EventText(std::string_view data, bool& framed) const {
+    if (!data.starts_with('{')) return data;
+    constexpr std::string_view key = "\"text\":\"";
+    const std::size_t last = data.size() - std::min(data.size(), O.payload + 2);
+    if (last >= key.size() && data.ends_with("\"}") &&
+        data.substr(last - key.size(), key.size()) == key) {
+      return data.substr(last, O.payload);
+    }
+    const std::size_t start = data.find(key);
+    const std::size_t end = start == std::string_view::npos
+                                ? start
+                                : data.find('"', start + key.size());
+    if (end == std::string_view::npos || !data.ends_with('}') ||
+        (data[end + 1] != '}' && data[end + 1] != ',')) {
+      framed = false;
+      return {};
+    }
+    return data.substr(start + key.size(), end - start - key.size());
+  }
+
   void Record(Subscriber& s, std::string_view event, bool framed) {
     constexpr std::size_t Head = 5 + SeqDigits + TimeDigits;
-    bool ok = framed && event.substr(O.payload) == P.terminator &&
-              event[3 + SeqDigits] == ':' && event[Head - 1] == ':' &&
+    if (event.size() != O.payload) {
+      ++s.malformed;
+      return;
+    }
+    bool ok = framed && event.starts_with("#EV") && event[3 + SeqDigits] == ':' &&
+              event[Head - 1] == ':' &&
               std::memcmp(event.data() + Head, Padding.data(), O.payload - Head) == 0;
     const std::uint64_t seq = Digits(event.data() + 3, SeqDigits, ok);
     const std::uint64_t sentNs = Digits(event.data() + 4 + SeqDigits, TimeDigits, ok);
@@ -538,6 +650,17 @@ class Bench {
     return "POST /pub HTTP/1.1\r\nHost: bench\r\nContent-Length: " + size + "\r\n\r\n" + payload;
   }
 
+  // Sends count datagrams in bursts the relay can follow, so that none is dropped; returns the
+  // socket's drop count, which tells if any was.
+  std::uint64_t SendFollowed(int count) {
+    const std::uint64_t drops0 = SocketDrops();
+    for (int sent = 0; sent < count; sent += 64) {
+      SendDatagrams(std::min(count - sent, 64), NowNs());
+      while (WaitingBytes() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return SocketDrops() - drops0;
+  }
+
   void SendDatagrams(int count, std::uint64_t now) {
     const auto n = static_cast<std::size_t>(count);
     Outgoing.resize(n * O.payload);
@@ -591,6 +714,7 @@ class Bench {
   int Stalls = 0;
   std::uint64_t Sent = 0, Completed = 0, Delivered = 0, LastReceipt = 0;
   std::string Padding;  // what fills every payload after its head
+  std::array<bool, 256> IdCharacters{};  // what an event's id may have
   std::vector<char> Outgoing;  // the datagrams of one sendmmsg
   std::vector<std::uint32_t> Completions;  // receipts per event still in flight
   Histogram Latency;
@@ -608,6 +732,8 @@ int main(int argc, char** argv) {
   Bench bench(options);
   if (options.idleRss) {
     bench.IdleRss();
+  } else if (options.fill > 0) {
+    bench.Fill(options.fill);
   } else if (options.clients > 0) {
     bench.Subscribe(options.clients);
     if (options.nomatch > 0) {

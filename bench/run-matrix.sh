@@ -5,10 +5,15 @@
 #
 #   bash bench/run-matrix.sh            # the whole matrix, a few minutes
 #   CELL_SECONDS=1 bash bench/run-matrix.sh   # shorter cells
+#   CELLS="sse ring" bash bench/run-matrix.sh   # only these groups of cells
+#
+# The groups: max rate idle churn nomatch scale host sse ring. A run of some groups replaces
+# only their lines in the results, so the report keeps the other groups of the last run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cell_seconds=${CELL_SECONDS:-3}
+cells=${CELLS:-max rate idle churn nomatch scale host sse ring}
 out=build-bench
 results=$out/results.txt
 korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080
@@ -55,7 +60,7 @@ measure() {
   lines=$(taskset -c 1 $out/bench/korvel_loadgen --target "$system" --stream "$(stream_port "$system")" \
     --events $korvel_events --pid "$server_pid" --seconds "$cell_seconds" "$@") ||
     lines="target=$system failed=1 $*"
-  sed "s/^/cell=$cell /" <<<"$lines" >>"$results"
+  sed "s/^/group=$group cell=$cell /" <<<"$lines" >>"$results"
 }
 
 # A cell on a server of its own.
@@ -69,59 +74,114 @@ fresh() {
   stop_server
 }
 
-systems=(korvel redis nchan)
-total_cells=$((5 * 2 * 3 + 3 + 3 + 1 + 5 + 2))
-done_cells=0
-: >"$results"
+wanted() { [[ " $cells " == *" $1 "* ]]; }
 
-for payload in 64 1024; do
-  for clients in 1 10 100 1000 10000; do
-    for system in "${systems[@]}"; do
-      fresh max "$system" --clients $clients --payload $payload
+systems=(korvel redis nchan)
+declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [scale]=2
+                        [host]=0 [sse]=$((3 * 2 * (3 * 2 + 1) + 2)) [ring]=2)
+total_cells=0
+for group in $cells; do
+  [[ -n ${group_cells[$group]+set} ]] || { echo "unknown group of cells: $group" >&2; exit 2; }
+  total_cells=$((total_cells + group_cells[$group]))
+done
+done_cells=0
+touch "$results"
+grep -E '^group=' "$results" | grep -v -E "^group=(${cells// /|}) " >"$work/kept" || true
+cp "$work/kept" "$results"
+
+group=max
+if wanted max; then
+  for payload in 64 1024; do
+    for clients in 1 10 100 1000 10000; do
+      for system in "${systems[@]}"; do
+        fresh max "$system" --clients $clients --payload $payload
+      done
     done
   done
-done
+fi
 for system in "${systems[@]}"; do
-  fresh rate "$system" --clients 100 --payload 64 --rate 10000
-  fresh idle "$system" --clients 10000 --idle-rss 1
+  group=rate
+  ! wanted rate || fresh rate "$system" --clients 100 --payload 64 --rate 10000
+  group=idle
+  ! wanted idle || fresh idle "$system" --clients 10000 --idle-rss 1
 done
 
 # Churn: a fresh relay and one that 10,000 clients came to (each kept) and all left, measured in
 # turn, three rounds, so that the shared machine's drift touches both alike; the report takes
 # the medians.
-((++done_cells))
-printf '\r[%2d/%d] churn                                  ' "$done_cells" "$total_cells" >&2
-start_server korvel
-fresh_pid=$server_pid
-korvel_stream=13678 korvel_events=19008
-start_server korvel
-churned_pid=$server_pid
-measure churn-admit korvel --clients 0 --admissions 10000
-sleep 2  # the relay's tick sees the closes
-for round in 1 2 3; do
-  for clients in 1 10; do
-    korvel_stream=13677 korvel_events=19007 server_pid=$fresh_pid
-    measure churn-fresh korvel --clients $clients
-    korvel_stream=13678 korvel_events=19008 server_pid=$churned_pid
-    measure churn-after korvel --clients $clients
+group=churn
+if wanted churn; then
+  ((++done_cells))
+  printf '\r[%2d/%d] churn                                  ' "$done_cells" "$total_cells" >&2
+  start_server korvel
+  fresh_pid=$server_pid
+  korvel_stream=13678 korvel_events=19008
+  start_server korvel
+  churned_pid=$server_pid
+  measure churn-admit korvel --clients 0 --admissions 10000
+  sleep 2  # the relay's tick sees the closes
+  for round in 1 2 3; do
+    for clients in 1 10; do
+      korvel_stream=13677 korvel_events=19007 server_pid=$fresh_pid
+      measure churn-fresh korvel --clients $clients
+      korvel_stream=13678 korvel_events=19008 server_pid=$churned_pid
+      measure churn-after korvel --clients $clients
+    done
   done
-done
-stop_server
-server_pid=$fresh_pid korvel_stream=13677 korvel_events=19007
-stop_server
+  stop_server
+  server_pid=$fresh_pid korvel_stream=13677 korvel_events=19007
+  stop_server
+fi
 
-for clients in 1 10 100 1000 10000; do
-  fresh nomatch korvel --clients $clients --filter NOMATCH --nomatch 200000
-done
-fresh scale korvel --clients 19000 --payload 64 --admissions 10
-fresh idle-scale korvel --clients 19000 --idle-rss 1
+group=nomatch
+if wanted nomatch; then
+  for clients in 1 10 100 1000 10000; do
+    fresh nomatch korvel --clients $clients --filter NOMATCH --nomatch 200000
+  done
+fi
+group=scale
+if wanted scale; then
+  fresh scale korvel --clients 19000 --payload 64 --admissions 10
+  fresh idle-scale korvel --clients 19000 --idle-rss 1
+fi
+
+# Server-Sent Events: the relay's SSE and multipart answers side by side, in turn, three rounds
+# (the report takes the medians), and nchan's EventSource in the first; then as many idle SSE and
+# multipart clients.
+group=sse
+if wanted sse; then
+  for round in 1 2 3; do
+    for payload in 64 1024; do
+      for clients in 100 1000 10000; do
+        fresh sse korvel --clients $clients --payload $payload --sse 1
+        fresh sse korvel --clients $clients --payload $payload
+        ((round > 1)) || fresh sse nchan --clients $clients --payload $payload --sse 1
+      done
+    done
+  done
+  fresh idle-sse korvel --clients 10000 --idle-rss 1 --sse 1
+  fresh idle-sse korvel --clients 10000 --idle-rss 1
+fi
+
+# The relay's replay ring at its default size, filled with 64 B and then with 1 KiB events while
+# no client is connected.
+group=ring
+if wanted ring; then
+  for payload in 64 1024; do
+    fresh ring korvel --clients 0 --payload $payload --fill 262144
+  done
+fi
 
 # What the host granted the relay's event socket (it asks for 8 MiB).
-start_server korvel
-sleep 0.5
-granted=$(ss -uamn "sport = :$korvel_events" | grep -o 'rb[0-9]*' | head -1 || true)
-echo "cell=host receive_buffer=${granted#rb} rmem_max=$(cat /proc/sys/net/core/rmem_max)" >>"$results"
-stop_server
+group=host
+if wanted host; then
+  start_server korvel
+  sleep 0.5
+  granted=$(ss -uamn "sport = :$korvel_events" | grep -o 'rb[0-9]*' | head -1 || true)
+  echo "group=host cell=host receive_buffer=${granted#rb} rmem_max=$(cat /proc/sys/net/core/rmem_max)" \
+    >>"$results"
+  stop_server
+fi
 echo >&2
 
 python3 bench/report.py "$results" docs/benchmarks.md docs/benchmarks.png
