@@ -71,9 +71,7 @@ void Form1::wSession_SendComplete(ElementIndex Index) {
 }
 
 const SharedBytes& Form1::EventStreamBytes(RecentEvent& event) {
-  if (!event.EventStreamBytes) {
-    event.EventStreamBytes =
-        EventStreamEvent(Recent.IdOf(event), event.AtMs, event.SenderIp, *event.Text);
-  }
-  return event.EventStreamBytes;
+  if (event.EventStreamBytes) return event.EventStreamBytes;
+  return Recent.KeepFraming(
+      event, EventStreamEvent(Recent.IdOf(event), event.AtMs, event.SenderIp, *event.Text));
 }

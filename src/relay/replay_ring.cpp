@@ -1,5 +1,6 @@
 #include "relay/replay_ring.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -36,21 +37,23 @@ RecentEvent& ReplayRing::Append(SharedBytes text, std::string senderIp, std::int
   LastDigest = MixBytes(MixBytes(LastDigest, senderIp), *text);
   RecentEvent event{Next++, LastDigest, atMs, std::move(senderIp), std::move(text), nullptr};
   if (Capacity == 0) return Unkept = std::move(event);
-  HeldTextBytes += event.Text->size();
-  Occurrences& seen = ByDigest[event.Digest];
-  seen = {event.Seq, seen.Count + 1};
+  HeldBytes += event.Text->size();
+  Digests.push_back(event.Digest);
   Events.push_back(std::move(event));
-  while (Events.size() > Capacity || (HeldTextBytes > MaxTextBytes && Events.size() > 1))
-    DropOldest();
+  while (Events.size() > Capacity || (HeldBytes > MaxBytes && Events.size() > 1)) DropOldest();
   return Events.back();
+}
+
+const SharedBytes& ReplayRing::KeepFraming(RecentEvent& event, SharedBytes framing) {
+  if (Capacity > 0) HeldBytes += framing->size();
+  return event.EventStreamBytes = std::move(framing);
 }
 
 void ReplayRing::DropOldest() {
   const RecentEvent& oldest = Events.front();
-  HeldTextBytes -= oldest.Text->size();
-  const auto seen = ByDigest.find(oldest.Digest);
-  if (--seen->second.Count == 0) ByDigest.erase(seen);
+  HeldBytes -= oldest.Text->size() + (oldest.EventStreamBytes ? oldest.EventStreamBytes->size() : 0);
   Events.pop_front();
+  Digests.pop_front();
 }
 
 std::string ReplayRing::IdOf(const RecentEvent& event) const {
@@ -83,9 +86,11 @@ ReplayRing::Resumption ReplayRing::ResumeAfter(std::string_view id) const {
       return {seq + 1, true, std::nullopt};
     return unplaced;
   }
-  const auto seen = ByDigest.find(digest);
-  if (seen == ByDigest.end() || seen->second.Count != 1) return unplaced;
-  return {seen->second.Newest + 1, true, std::nullopt};
+  // The newest match, and none older: a digest seen twice cannot tell which one the client saw.
+  const auto newest = std::find(Digests.rbegin(), Digests.rend(), digest);
+  if (newest == Digests.rend() || std::find(newest + 1, Digests.rend(), digest) != Digests.rend())
+    return unplaced;
+  return {Next - static_cast<std::uint64_t>(newest - Digests.rbegin()), true, std::nullopt};
 }
 
 RecentEvent* ReplayRing::Find(std::uint64_t seq) {

@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "relay/socket_control.h"
 
@@ -26,16 +25,20 @@ struct RecentEvent {
 // number; one that resumes with another relay's id (relays of one multicast group see the same
 // datagrams in the same order) or an earlier run's is found by the digest, which depends only on
 // the datagrams: the event and the one before it. A digest that is no longer in the ring, or is
-// there more than once, cannot place the client, and the resumption says so.
+// there more than once, cannot place the client, and the resumption says so. Digests are found
+// by a scan of their own compact copy: a resumption from elsewhere costs a fraction of a
+// millisecond, where an index would cost every event a map update.
 class ReplayRing {
  public:
-  // The ring also gives up its oldest events past this much event text.
-  static constexpr std::size_t MaxTextBytes = std::size_t{64} << 20;
+  // The ring also gives up its oldest events past this many bytes of event text and framing.
+  static constexpr std::size_t MaxBytes = std::size_t{64} << 20;
 
   ReplayRing(std::size_t capacity, std::uint32_t runTag) : Capacity(capacity), RunTag(runTag) {}
 
   RecentEvent& Append(SharedBytes text, std::string senderIp, std::int64_t atMs);
   std::string IdOf(const RecentEvent& event) const;
+  // Keeps the event's Server-Sent Events framing with it, counted against MaxBytes.
+  const SharedBytes& KeepFraming(RecentEvent& event, SharedBytes framing);
 
   struct Resumption {
     std::uint64_t Next;  // the first event the client gets
@@ -48,14 +51,9 @@ class ReplayRing {
   RecentEvent* Find(std::uint64_t seq);
   std::uint64_t NextSeq() const { return Next; }
   std::uint64_t OldestSeq() const { return Next - Events.size(); }
-  std::size_t TextBytes() const { return HeldTextBytes; }
   std::size_t Size() const { return Events.size(); }
 
  private:
-  struct Occurrences {
-    std::uint64_t Newest;
-    std::uint32_t Count;
-  };
   void DropOldest();
 
   const std::size_t Capacity;
@@ -63,7 +61,7 @@ class ReplayRing {
   std::uint64_t Next = 0;
   std::uint64_t LastDigest = 0;
   std::deque<RecentEvent> Events;
+  std::deque<std::uint64_t> Digests;  // of Events, in the same order
   RecentEvent Unkept;  // the newest event when the ring keeps none
-  std::unordered_map<std::uint64_t, Occurrences> ByDigest;
-  std::size_t HeldTextBytes = 0;
+  std::size_t HeldBytes = 0;
 };
