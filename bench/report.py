@@ -201,7 +201,7 @@ def sse_idle_table(rows, out):
     sse, parts = per_client.get("SSE"), per_client.get("multipart")
     if sse is not None and parts is not None:
         out += ["", f"An idle SSE client costs {sse - parts:+.2f} KiB beside a multipart one "
-                f"(target: within 0.5 KiB): {'met' if abs(sse - parts) <= 0.5 else 'not met'}."]
+                f"(target: at most 0.5 KiB more): {'met' if sse - parts <= 0.5 else 'not met'}."]
 
 
 RING_EVENTS = 262144
