@@ -11,11 +11,11 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 tree=$stage/korvel-capture-server
 mkdir -p "$tree"
-cp -a CMakeLists.txt src packaging "$tree/"
+cp -a CMakeLists.txt cmake src packaging "$tree/"
 cp -a packaging/debian "$tree/debian"
 cp packaging/korvel-capture-server.service "$tree/debian/"
 (cd "$tree" && dpkg-buildpackage -b -us -uc >"$stage/build.log" 2>&1) || {
-  tail -40 "$stage/build.log"
+  tail -40 "$stage/build.log" >&2
   exit 1
 }
 
