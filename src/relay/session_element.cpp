@@ -1,7 +1,5 @@
 #include "relay/session_element.h"
 
-#include "asio/post.hpp"
-
 namespace {
 
 // Every read takes all a client has sent, up to this much at once.
@@ -125,10 +123,7 @@ void SessionElement::WriteQueued() {
 
 void SessionElement::ReportSent() {
   SentWanted = false;
-  asio::post(Array.Io, WhileCurrent([this] {
-               EventDelivery& delivery = Array.Delivery;
-               delivery.Deliver([&] { delivery.Events().wSession_SendComplete(Index); });
-             }));
+  PostEvent([this](SocketEvents& events) { events.wSession_SendComplete(Index); });
 }
 
 void SessionElement::WaitWritable() {
@@ -151,12 +146,9 @@ void SessionElement::Fail(const std::error_code& error, const std::string& descr
   Socket.close(ignored);
   Queue.Clear();
   EndConnection(SocketState::Error);
-  // Reported as an event of its own, never from inside the call that met the failure, and only
-  // while the element still holds the failed connection.
-  asio::post(Array.Io, WhileCurrent([this, number = error.value(), description] {
-               EventDelivery& delivery = Array.Delivery;
-               delivery.Deliver([&] { delivery.Events().wSession_Error(Index, number, description); });
-             }));
+  PostEvent([this, number = error.value(), description](SocketEvents& events) {
+    events.wSession_Error(Index, number, description);
+  });
 }
 
 void SessionElement::EndConnection(SocketState state) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "asio/io_context.hpp"
+#include "asio/post.hpp"
 #include "asio/ip/tcp.hpp"
 #include "relay/element_set.h"
 #include "relay/event_delivery.h"
@@ -50,6 +51,14 @@ class SessionElement {
     return [this, generation = Generation, completion](const auto&... result) {
       if (generation == Generation) completion(result...);
     };
+  }
+  // Raises an event of this connection as a handler of its own, never from inside the call that
+  // caused it, and only while the element still holds that connection.
+  template <class Raise>
+  void PostEvent(Raise raise) {
+    asio::post(Array.Io, WhileCurrent([this, raise] {
+                 Array.Delivery.Deliver([&] { raise(Array.Delivery.Events()); });
+               }));
   }
   void WaitReadable();
   void ReadWaiting();
