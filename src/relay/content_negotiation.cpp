@@ -17,18 +17,28 @@ std::string HeaderValue(std::string_view request, std::string_view name) {
   return {};
 }
 
+namespace {
+
+// Whether a media range's parameters (";"-separated) hold a weight of zero, which refuses it.
+bool Refused(std::string_view params) {
+  const std::vector<std::string> pieces = SplitString(params, ";");
+  for (std::size_t i = 1; i < pieces.size(); ++i) {
+    const std::string_view param = TrimBlanks(pieces[i]);
+    if (param.starts_with("q="))
+      return param.substr(2).find_first_not_of("0.") == std::string_view::npos;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool ListsMediaType(std::string_view accept, std::string_view type) {
-  const std::string all = LowerCase(accept);
-  for (std::size_t start = 0; start <= all.size();) {
-    const std::size_t end = std::min(all.find(',', start), all.size());
-    const std::string_view range = std::string_view(all).substr(start, end - start);
+  const std::vector<std::string> ranges = SplitString(LowerCase(accept), ",");
+  for (std::size_t i = 1; i < ranges.size(); ++i) {
+    const std::string_view range = ranges[i];
     const std::size_t semicolon = std::min(range.find(';'), range.size());
-    const std::string_view params = range.substr(semicolon);
-    const bool refused = params.find("q=0") != std::string_view::npos &&
-                         params.find_first_of("123456789", params.find("q=0")) ==
-                             std::string_view::npos;
-    if (TrimBlanks(range.substr(0, semicolon)) == type && !refused) return true;
-    start = end + 1;
+    if (TrimBlanks(range.substr(0, semicolon)) == type && !Refused(range.substr(semicolon)))
+      return true;
   }
   return false;
 }
