@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need on Debian 12.
 set -euo pipefail
-exec bash "$(dirname "$0")/install-missing.sh" cmake g++ make pkg-config libasio-dev libsystemd-dev \
+here="$(dirname "$0")"
+bash "$here/install-missing.sh" cmake g++ make pkg-config libasio-dev libsystemd-dev \
   libgtest-dev libgmock-dev libbenchmark-dev curl python3-pytest iproute2 chromium chromium-driver \
   python3-selenium
+# The metrics tests start a Prometheus server of their own, on a port they choose.
+exec bash "$here/install-missing.sh" --no-start prometheus

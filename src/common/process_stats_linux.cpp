@@ -1,11 +1,11 @@
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
-#include <limits>
 #include <sstream>
 #include <string>
 
@@ -45,7 +45,9 @@ std::optional<double> OpenFds() {
   return CountedFds();
 }
 
-// The process's start in clock ticks after boot (field 22 of /proc/self/stat) plus the boot time.
+// The process's start in clock ticks after boot (field 22 of /proc/self/stat), placed on the wall
+// clock by the time since boot. /proc/stat's boot time would do as well, but a unit with
+// ProcSubset=pid, as the packaged one, cannot read it.
 double StartTimeSeconds() {
   std::ifstream self("/proc/self/stat");
   std::string line;
@@ -56,14 +58,13 @@ double StartTimeSeconds() {
   for (int field = 3; field < 22; ++field) fields >> skipped;
   std::uint64_t startTicks = 0;
   fields >> startTicks;
-
-  std::ifstream system("/proc/stat");
-  std::string key;
-  while (system >> key && key != "btime")
-    system.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-  std::uint64_t bootTime = 0;
-  system >> bootTime;
-  return static_cast<double>(bootTime) +
+  timespec now{}, sinceBoot{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+  const auto seconds = [](const timespec& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+  };
+  return seconds(now) - seconds(sinceBoot) +
          static_cast<double>(startTicks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 

@@ -96,6 +96,7 @@ void Logger::DropOldestBeyondLimit() {
     WaitingStart += WaitingLineLengths.front();
     WaitingLineLengths.pop_front();
     ++DroppedLines;
+    ++DroppedInAll;
   }
   // A move takes no more bytes than were dropped since the last one: on average, at most one
   // per byte logged, however long the failure lasts.

@@ -45,6 +45,8 @@ class Logger {
   void FlushBuffer();
 
   const std::string& CurrentLogPath() const { return LogPath; }
+  // Every line dropped since start-up, including those a notice has already reported.
+  std::uint64_t LinesDroppedInAll() const { return DroppedInAll; }
 
  private:
   // Adds the line stamp, " - ", text, CR LF to the buffer.
@@ -67,7 +69,8 @@ class Logger {
   std::string Buffer;
   std::size_t WaitingStart = 0;
   std::deque<std::size_t> WaitingLineLengths;  // lets a failing file drop whole lines, oldest first
-  std::uint64_t DroppedLines = 0;
+  std::uint64_t DroppedLines = 0;  // since the last notice
+  std::uint64_t DroppedInAll = 0;
   std::optional<WallTime> FailedAt;  // the last failed write, until one succeeds
   double LastFlushTime = 0;
   std::int64_t FileSize = 0;

@@ -1,14 +1,16 @@
 #include "relay/asio_datagram_socket.h"
 
+#include "relay/asio_address.h"
+#include "relay/dual_stack.h"
+
 AsioDatagramSocket::AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery)
     : Socket(io), Delivery(delivery) {}
 
-void AsioDatagramSocket::Bind(std::uint16_t port) {
+void AsioDatagramSocket::Bind(std::uint16_t port, bool ipv4Only) {
   // No address reuse: a second program bound to the event port must make this fail.
-  const asio::ip::udp::endpoint endpoint(asio::ip::udp::v4(), port);
-  Socket.open(endpoint.protocol());
-  Socket.bind(endpoint);
+  OpenOnEveryAddress(Socket, port, ipv4Only, [] {});
   Socket.non_blocking(true);
+  Batch.CountHostDrops(Socket);
   std::error_code ignored;  // a smaller buffer than asked for is no reason to fail
   Socket.set_option(asio::socket_base::receive_buffer_size(ReceiveBufferBytes), ignored);
 }
@@ -40,7 +42,7 @@ void AsioDatagramSocket::ReadWaiting() {
     }
     if (error && error != asio::error::would_block && error != asio::error::try_again) {
       ReadError = error;
-      Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(0); });
+      Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(-1); });
       ReadError.clear();
     }
     if (count < DatagramBatch::Capacity) break;
@@ -52,10 +54,6 @@ std::string AsioDatagramSocket::GetData() {
   return std::string(Batch.Datagram(Current));
 }
 
-std::string AsioDatagramSocket::RemoteHostIP() const {
-  // Four numbers by hand: the C library's formatting is a measurable share of a datagram's cost.
-  const auto bytes = Batch.Sender(Current).address().to_v4().to_bytes();
-  std::string text = std::to_string(bytes[0]);
-  for (std::size_t i = 1; i < bytes.size(); ++i) text += '.' + std::to_string(bytes[i]);
-  return text;
+NetAddress AsioDatagramSocket::RemoteAddress() const {
+  return ToNetAddress(Batch.Sender(Current).address());
 }

@@ -23,15 +23,18 @@ class AsioDatagramSocket final : public DatagramSocket {
 
   AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery);
 
-  // Binds to the port on every local IPv4 address; throws std::system_error.
-  void Bind(std::uint16_t port);
+  // Binds to the port on every local address, of both families where the host has IPv6 (unless
+  // ipv4Only), of IPv4 alone where it has not; throws std::system_error.
+  void Bind(std::uint16_t port, bool ipv4Only);
   void Start();
   void Close();
 
   std::string GetData() override;
   std::string RemoteHost() const override { return RemoteHostIP(); }
-  std::string RemoteHostIP() const override;
+  std::string RemoteHostIP() const override { return AddressText(RemoteAddress()); }
+  NetAddress RemoteAddress() const override;
   int RemotePort() const override { return Batch.Sender(Current).port(); }
+  std::optional<std::uint64_t> DroppedByHost() const override { return Batch.DroppedByHost(); }
 
  private:
   void WaitReadable();

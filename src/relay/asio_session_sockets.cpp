@@ -1,5 +1,8 @@
 #include "relay/asio_session_sockets.h"
 
+#include "relay/asio_address.h"
+#include "relay/dual_stack.h"
+
 namespace {
 constexpr auto AcceptRetryDelay = std::chrono::milliseconds(100);
 }
@@ -11,13 +14,16 @@ AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& deli
       Pending(io),
       AcceptRetry(io) {}
 
-void AsioSessionSockets::Listen(std::uint16_t port) {
-  const asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), port);
-  Acceptor.open(endpoint.protocol());
-  // Lets a restarted relay listen while old connections linger in TIME_WAIT; another listener
-  // on the port still makes bind fail.
-  Acceptor.set_option(asio::socket_base::reuse_address(true));
-  Acceptor.bind(endpoint);
+int ClientNotReadingError() {
+  return asio::error::no_buffer_space;
+}
+
+void AsioSessionSockets::Listen(std::uint16_t port, bool ipv4Only) {
+  OpenOnEveryAddress(Acceptor, port, ipv4Only, [&] {
+    // Lets a restarted relay listen while old connections linger in TIME_WAIT; another listener
+    // on the port still makes bind fail.
+    Acceptor.set_option(asio::socket_base::reuse_address(true));
+  });
   Acceptor.listen(asio::socket_base::max_listen_connections);
 }
 
@@ -44,7 +50,8 @@ void AsioSessionSockets::AcceptNext() {
 }
 
 void AsioSessionSockets::OnAccepted(const std::error_code& error) {
-  if (error == asio::error::operation_aborted) return;
+  // An accept that completed just before CloseAll must not start the next one.
+  if (error == asio::error::operation_aborted || !Acceptor.is_open()) return;
   if (error) {
     // Typically out of file descriptors: try again shortly instead of spinning.
     AcceptRetry.expires_after(AcceptRetryDelay);
@@ -56,7 +63,8 @@ void AsioSessionSockets::OnAccepted(const std::error_code& error) {
   ++PendingId;
   std::error_code peerError;
   const auto peer = Pending.remote_endpoint(peerError);
-  PendingPeer = peerError ? std::string() : peer.address().to_string();
+  PendingPeer.reset();
+  if (!peerError) PendingPeer = ToNetAddress(peer.address());
   Array.Delivery.Deliver([&] { Array.Delivery.Events().wSession_ConnectionRequest(0, PendingId); });
   // A connection the relay did not accept is refused.
   if (Pending.is_open()) {
@@ -89,7 +97,11 @@ ElementIndex AsioSessionSockets::NextUnconnected(ElementIndex after) const {
 }
 
 std::string AsioSessionSockets::RemoteHostIP(ElementIndex index) const {
-  return index == 0 ? PendingPeer : std::string();
+  return index == 0 && PendingPeer ? AddressText(*PendingPeer) : std::string();
+}
+
+NetAddress AsioSessionSockets::RemoteAddress(ElementIndex index) const {
+  return index == 0 && PendingPeer ? *PendingPeer : NetAddress{};
 }
 
 void AsioSessionSockets::Accept(ElementIndex index, RequestId requestID) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,9 @@ class AsioSessionSockets final : public SessionSockets {
  public:
   AsioSessionSockets(asio::io_context& io, EventDelivery& delivery, std::size_t sendLimitBytes);
 
-  // Listens on every local IPv4 address; throws std::system_error.
-  void Listen(std::uint16_t port);
+  // Listens on every local address, of both families where the host has IPv6 (unless ipv4Only),
+  // of IPv4 alone where it has not; throws std::system_error.
+  void Listen(std::uint16_t port, bool ipv4Only);
   // Starts taking connections; each one is offered to the relay as a ConnectionRequest.
   void Start();
   void CloseAll();
@@ -35,11 +37,13 @@ class AsioSessionSockets final : public SessionSockets {
   SocketState State(ElementIndex index) const override;
   ElementIndex NextUnconnected(ElementIndex after) const override;
   std::string RemoteHostIP(ElementIndex index) const override;
+  NetAddress RemoteAddress(ElementIndex index) const override;
   void Accept(ElementIndex index, RequestId requestID) override;
   std::string GetData(ElementIndex index) override;
   void SendData(ElementIndex index, SharedBytes bytes) override;
   void NotifyWhenSent(ElementIndex index) override;
   void Close(ElementIndex index) override;
+  std::uint64_t BytesSent() const override { return Array.BytesSent; }
 
  private:
   void AcceptNext();
@@ -51,7 +55,7 @@ class AsioSessionSockets final : public SessionSockets {
   // The connection being offered to the relay, and the number it is offered under.
   asio::ip::tcp::socket Pending;
   RequestId PendingId = 0;
-  std::string PendingPeer;
+  std::optional<NetAddress> PendingPeer;  // unknown when the peer left before it was asked
   asio::steady_timer AcceptRetry;
   std::vector<std::unique_ptr<SessionElement>> Elements;  // [i - 1] is element i
 };

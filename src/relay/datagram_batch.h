@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -16,6 +18,11 @@ class DatagramBatch {
 
   DatagramBatch() : Buffers(Capacity * MaxDatagram) {}
 
+  // Asks the host to tell, with the datagrams it delivers, how many it dropped for want of
+  // room in the socket's receive buffer; where it cannot, DroppedByHost stays empty.
+  void CountHostDrops(asio::ip::udp::socket& socket);
+  std::optional<std::uint64_t> DroppedByHost() const { return HostDrops; }
+
   // Reads up to Capacity waiting datagrams and returns how many. When none could be read, error
   // tells why (would_block when none was waiting).
   std::size_t Receive(asio::ip::udp::socket& socket, std::error_code& error);
@@ -27,4 +34,6 @@ class DatagramBatch {
   std::vector<char> Buffers;  // Capacity slots; only the bytes received are ever touched
   std::array<std::size_t, Capacity> Lengths{};
   std::array<asio::ip::udp::endpoint, Capacity> Senders;
+  std::optional<std::uint64_t> HostDrops;
+  std::uint32_t LastHostCount = 0;  // the host's own count, which wraps
 };

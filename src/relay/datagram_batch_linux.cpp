@@ -1,13 +1,35 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "relay/datagram_batch.h"
+
+namespace {
+
+// Room for the one control message the receive asks for: the host's drop count.
+struct alignas(cmsghdr) DropCountSpace {
+  unsigned char bytes[CMSG_SPACE(sizeof(std::uint32_t))];
+};
+
+}  // namespace
+
+void DatagramBatch::CountHostDrops(asio::ip::udp::socket& socket) {
+  const int on = 1;
+  if (::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0) {
+    HostDrops = 0;
+  }
+}
 
 std::size_t DatagramBatch::Receive(asio::ip::udp::socket& socket, std::error_code& error) {
   std::array<mmsghdr, Capacity> messages{};
   std::array<iovec, Capacity> slots{};
+  std::array<DropCountSpace, Capacity> controls;
   for (std::size_t i = 0; i < Capacity; ++i) {
+    if (HostDrops) {
+      messages[i].msg_hdr.msg_control = controls[i].bytes;
+      messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
+    }
     slots[i] = {&Buffers[i * MaxDatagram], MaxDatagram};
     messages[i].msg_hdr.msg_iov = &slots[i];
     messages[i].msg_hdr.msg_iovlen = 1;
@@ -25,6 +47,18 @@ std::size_t DatagramBatch::Receive(asio::ip::udp::socket& socket, std::error_cod
   for (int i = 0; i < count; ++i) {
     Lengths[i] = messages[i].msg_len;
     Senders[i].resize(messages[i].msg_hdr.msg_namelen);
+  }
+  // Each datagram carries the count as it stood when it was queued; the last one's is the newest.
+  // The host only sends it once something was dropped.
+  if (HostDrops && count > 0) {
+    msghdr& last = messages[static_cast<std::size_t>(count) - 1].msg_hdr;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&last); c != nullptr; c = CMSG_NXTHDR(&last, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+      std::uint32_t hostCount;
+      std::memcpy(&hostCount, CMSG_DATA(c), sizeof hostCount);
+      *HostDrops += static_cast<std::uint32_t>(hostCount - LastHostCount);
+      LastHostCount = hostCount;
+    }
   }
   error.clear();
   return static_cast<std::size_t>(count);

@@ -1,5 +1,9 @@
 #include "relay/datagram_batch.h"
 
+// Windows keeps no count of a socket's own dropped datagrams; its UDP statistics
+// (GetUdpStatisticsEx's dwInErrors) mix every program's sockets, so nothing is reported.
+void DatagramBatch::CountHostDrops(asio::ip::udp::socket& /*socket*/) {}
+
 // One receive per datagram: Windows has no call that takes several at once.
 std::size_t DatagramBatch::Receive(asio::ip::udp::socket& socket, std::error_code& error) {
   std::size_t count = 0;

@@ -9,6 +9,7 @@
 #include "common/settings.h"
 #include "log/debug_log.h"
 #include "relay/element_set.h"
+#include "relay/relay_counters.h"
 #include "relay/replay_ring.h"
 #include "relay/session_table.h"
 #include "relay/socket_control.h"
@@ -43,7 +44,7 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   Form1(const Settings& settings, Form1Wiring wiring);
   void tmrKeepAlive_Timer();
   void CloseIdle();
-  void CloseConnection(ElementIndex Index);
+  void CloseConnection(ElementIndex Index, SessionEnd why);
 
   void wSession_ConnectionRequest(ElementIndex Index, RequestId requestID) override;
   void wSession_DataArrival(ElementIndex Index, long bytesTotal) override;
@@ -54,16 +55,22 @@ class Form1 final : public SocketEvents, private Form1Wiring {
 
   const ClientSession& Session(ElementIndex Index) const { return Sessions.at(Index); }
   std::int32_t TickCount() const { return TickCounter; }
+  // What a metrics scrape shows; it walks the streaming sessions to count them by kind.
+  MetricsSample Sample();
 
  private:
   ElementIndex FindFreeSession();
   bool IsClientElement(ElementIndex Index) const;
   void ClearSession(ElementIndex Index);
-  void Teardown(ElementIndex Index, const char* ending);
+  bool AllowedClient();
+  bool AllowedSender();
+  void Teardown(ElementIndex Index, const char* ending, SessionEnd why);
+  void EndSession(ElementIndex Index, SessionEnd why);
   void AnswerEventStream(ElementIndex Index);
   void ContinueCatchUp(ElementIndex Index);
   const SharedBytes& EventStreamBytes(RecentEvent& event);
   void SendKeepAlive();
+  void ReportHostDrops();
   int CountStreaming();
 
   // Visits the streaming sessions in ascending order, at the cost of their number. A record that
@@ -105,4 +112,6 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   ReplayRing Recent;
   std::uint64_t EventNumber = 0;
   std::int32_t TickCounter = 0;
+  RelayCounters Counted;
+  std::uint64_t ReportedHostDrops = 0;
 };

@@ -56,6 +56,7 @@ void Form1::ContinueCatchUp(ElementIndex Index) {
     if (!Accepts(session.Filters, event)) continue;
     const SharedBytes& bytes = EventStreamBytes(event);
     wSession.SendData(Index, bytes);
+    ++Counted.EventParts;
     if ((queued += bytes->size()) >= CatchUpBytes) {
       wSession.NotifyWhenSent(Index);
       return;
@@ -67,7 +68,9 @@ void Form1::ContinueCatchUp(ElementIndex Index) {
 void Form1::wSession_SendComplete(ElementIndex Index) {
   if (!IsClientElement(Index) || wSession.State(Index) != SocketState::Connected) return;
   if (Sessions[Index].CatchingUp) ContinueCatchUp(Index);
-  if (Sessions[Index].Answer == AnswerKind::ViewerPage) CloseConnection(Index);
+  if (Sessions[Index].Answer == AnswerKind::ViewerPage) {
+    CloseConnection(Index, SessionEnd::PageServed);
+  }
 }
 
 const SharedBytes& Form1::EventStreamBytes(RecentEvent& event) {

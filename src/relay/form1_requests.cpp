@@ -17,6 +17,14 @@ const SharedBytes& ViewerPageAnswer() {
   return answer;
 }
 
+// Senders are compared by their address's text. An IPv6 address has many spellings and only its
+// canonical one can match, so a client's is read as that; IPv4 text is taken as it stands.
+std::string SourceFilter(std::string value) {
+  if (value.find(':') == std::string::npos) return value;
+  const std::optional<NetAddress> address = ParseAddress(value);
+  return address ? AddressText(*address) : value;
+}
+
 }  // namespace
 
 void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
@@ -30,14 +38,16 @@ void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
     case RequestProgress::Incomplete:
       return;
     case RequestProgress::TooLong:
+      CloseConnection(Index, SessionEnd::RequestTooLong);
+      return;
     case RequestProgress::AfterAnswer:
-      CloseConnection(Index);
+      CloseConnection(Index, SessionEnd::DataAfterAnswer);
       return;
     case RequestProgress::Complete:
       break;
   }
   session.Params = ParseQuery(session.RequestBuffer);
-  session.Filters = {GetParam(session.Params, "source_ip"),
+  session.Filters = {SourceFilter(GetParam(session.Params, "source_ip")),
                      Filters.Intern(GetParam(session.Params, "TextFilter"))};
   session.Answer = Config.BrowserAnswers ? ChooseAnswer(session.RequestBuffer) : AnswerKind::Multipart;
   session.Streaming = true;

@@ -6,7 +6,20 @@
 #include "relay/event_stream_format.h"
 #include "relay/stream_format.h"
 
-void Form1::wListen_DataArrival(long /*bytesTotal*/) {
+bool Form1::AllowedSender() {
+  if (!Config.AllowedSenders || Config.AllowedSenders->Contains(wListen.RemoteAddress())) {
+    return true;
+  }
+  ++Counted.DatagramsRefused;
+  return false;
+}
+
+void Form1::wListen_DataArrival(long bytesTotal) {
+  if (bytesTotal >= 0) {
+    ++Counted.DatagramsReceived;
+    Counted.DatagramBytesReceived += static_cast<std::uint64_t>(bytesTotal);
+    if (!AllowedSender()) return;
+  }
   std::string eventText;
   try {
     eventText = wListen.GetData();
@@ -44,6 +57,7 @@ void Form1::wListen_DataArrival(long /*bytesTotal*/) {
     const SessionFilters& filters = session.Filters;
     if (!filters.SourceIp.empty() && filters.SourceIp != sender()) return;
     if (!TextFilters::Matches(*filters.TextFilter, EventNumber, text)) return;
+    ++Counted.EventParts;
     if (session.Answer == AnswerKind::EventStream) {
       wSession.SendData(i, EventStreamBytes(*recent));
       return;
@@ -58,10 +72,19 @@ void Form1::tmrKeepAlive_Timer() {
     Shutdown();
     return;
   }
+  ReportHostDrops();
   if (++TickCounter >= TicksPerDay) TickCounter = 0;
   CloseIdle();
   Status.ShowServingCount(CountStreaming());
   if (TickCounter % KeepAliveEveryTicks == 0) SendKeepAlive();
+}
+
+void Form1::ReportHostDrops() {
+  const std::optional<std::uint64_t> dropped = wListen.DroppedByHost();
+  if (!dropped || *dropped == ReportedHostDrops) return;
+  LogText(10, "The host dropped ", std::to_string(*dropped - ReportedHostDrops),
+          " event datagrams: the event socket's receive buffer was full");
+  ReportedHostDrops = *dropped;
 }
 
 int Form1::CountStreaming() {
@@ -75,6 +98,7 @@ void Form1::SendKeepAlive() {
   const SharedBytes part = KeepAlivePart(now);
   SharedBytes comment;  // the event-stream form, built only when such a client streams
   ForEachStreaming([&](ElementIndex i) {
+    ++Counted.KeepAliveParts;
     if (Sessions[i].Answer != AnswerKind::EventStream) return wSession.SendData(i, part);
     if (!comment) comment = EventStreamKeepAlive(now);
     wSession.SendData(i, comment);

@@ -52,6 +52,7 @@ class ReplayRing {
   std::uint64_t NextSeq() const { return Next; }
   std::uint64_t OldestSeq() const { return Next - Events.size(); }
   std::size_t Size() const { return Events.size(); }
+  std::size_t Bytes() const { return HeldBytes; }
 
  private:
   void DropOldest();

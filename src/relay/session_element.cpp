@@ -117,6 +117,7 @@ void SessionElement::WriteQueued() {
       return;
     }
     Queue.Consume(written);
+    Array.BytesSent += written;
   }
   if (SentWanted) ReportSent();
 }

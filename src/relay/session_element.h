@@ -23,6 +23,7 @@ struct ElementArrayState {
   ElementSet Unconnected;  // kept by the elements as their states change
   // The elements that queued bytes since the last flush and are not waiting for their socket.
   std::vector<SessionElement*> PendingWrites;
+  std::uint64_t BytesSent = 0;  // to every client since start-up
 };
 
 // One client element of wSession: its TCP socket, the parts waiting for it and what it has

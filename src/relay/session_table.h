@@ -21,6 +21,7 @@ struct SessionFilters {
 // never used.
 struct ClientSession {
   bool Streaming = false;
+  bool Admitted = false;  // until the end of its session is counted
   QueryParams Params;
   SessionFilters Filters;
   std::string RequestBuffer;

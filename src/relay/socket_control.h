@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "common/net_address.h"
 
 // The relay's view of its sockets: the TCP element array wSession (element 0 listens, elements 1
 // and up each serve one client) and the UDP socket wListen. Events come one at a time on the
@@ -18,6 +21,9 @@ enum class SocketState { Closed = 0, Listening = 2, Connected = 7, Closing = 8, 
 
 constexpr ElementIndex MaxElementIndex = 32767;
 
+// The Number of the Error event of an element whose client let more than the send limit wait.
+int ClientNotReadingError();
+
 class SessionSockets {
  public:
   virtual ~SessionSockets() = default;
@@ -30,6 +36,7 @@ class SessionSockets {
   // Only the listener, element 0, reports it: inside ConnectionRequest, the address of the peer
   // asking to connect.
   virtual std::string RemoteHostIP(ElementIndex index) const = 0;
+  virtual NetAddress RemoteAddress(ElementIndex index) const = 0;
   virtual void Accept(ElementIndex index, RequestId requestID) = 0;
   // All data received and not yet taken.
   virtual std::string GetData(ElementIndex index) = 0;
@@ -40,6 +47,8 @@ class SessionSockets {
   // has been written.
   virtual void NotifyWhenSent(ElementIndex index) = 0;
   virtual void Close(ElementIndex index) = 0;
+  // Bytes written to clients' sockets since start-up.
+  virtual std::uint64_t BytesSent() const = 0;
 };
 
 class DatagramSocket {
@@ -50,7 +59,11 @@ class DatagramSocket {
   // The sender of the datagram last read.
   virtual std::string RemoteHost() const = 0;
   virtual std::string RemoteHostIP() const = 0;
+  virtual NetAddress RemoteAddress() const = 0;
   virtual int RemotePort() const = 0;
+  // Datagrams the host dropped because the socket's receive buffer was full, since start-up;
+  // absent where the host does not tell.
+  virtual std::optional<std::uint64_t> DroppedByHost() const = 0;
 };
 
 class SocketEvents {
@@ -61,5 +74,6 @@ class SocketEvents {
   virtual void wSession_Close(ElementIndex Index) = 0;
   virtual void wSession_Error(ElementIndex Index, int Number, const std::string& Description) = 0;
   virtual void wSession_SendComplete(ElementIndex Index) = 0;
+  // bytesTotal is the datagram's length, or -1 when the read failed and GetData will say why.
   virtual void wListen_DataArrival(long bytesTotal) = 0;
 };

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/settings.h"
 
@@ -12,6 +13,9 @@ struct StartupOptions {
   bool RunAsService = false;
   std::int32_t LogSizeMB = 10;
   std::string LogFileName = "Debug.log";
+  // What the long switches could not read. The one-letter switches pass over what they cannot
+  // read, as they always have; an access list or metrics address that is wrong must not.
+  std::vector<std::string> Problems;
 };
 
 // Reads the command-line arguments (the text after the program's own name). Unknown letters,

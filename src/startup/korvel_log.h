@@ -11,6 +11,7 @@ class KorvelLog final : public DebugLog {
   explicit KorvelLog(Logger& logger) : TheLogger(logger) {}
   bool Accepts(std::uint8_t level) const override { return TheLogger.Accepts(level); }
   void Log(std::uint8_t DbgLevel, std::string_view Text) override;
+  std::uint64_t LinesDropped() const override { return TheLogger.LinesDroppedInAll(); }
 
  private:
   Logger& TheLogger;

@@ -4,11 +4,15 @@
 #include <system_error>
 
 #include "asio/io_context.hpp"
+#include "asio/ip/address.hpp"
+#include "common/process_stats.h"
 #include "log/logger.h"
 #include "relay/asio_datagram_socket.h"
 #include "relay/asio_session_sockets.h"
 #include "relay/form1.h"
 #include "relay/keep_alive_timer.h"
+#include "relay/metrics_exposition.h"
+#include "relay/metrics_listener.h"
 #include "service/idle_service_bridge.h"
 #include "startup/command_line.h"
 #include "startup/host_process.h"
@@ -59,12 +63,14 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   AsioDatagramSocket wListen(io, delivery);
   KeepAliveTimer tmrKeepAlive(io, delivery);
   const std::unique_ptr<HostWindow> window = HostWindow::Create(io, visible);
+  std::unique_ptr<MetricsListener> metrics;
 
   // Closing the window closes every socket with it and ends the event loop.
   const auto unload = [&] {
     tmrKeepAlive.Stop();
     wSession.CloseAll();
     wListen.Close();
+    if (metrics) metrics->Close();
     window->Unload();
     io.stop();
   };
@@ -76,14 +82,25 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
                         },
                         std::random_device{}()});
 
-  StartupStep("cannot listen on the stream port " + std::to_string(settings.StreamPort),
-              [&] { wSession.Listen(static_cast<std::uint16_t>(settings.StreamPort)); });
-  StartupStep("cannot bind the event port " + std::to_string(settings.EventPort),
-              [&] { wListen.Bind(static_cast<std::uint16_t>(settings.EventPort)); });
+  StartupStep("cannot listen on the stream port " + std::to_string(settings.StreamPort), [&] {
+    wSession.Listen(static_cast<std::uint16_t>(settings.StreamPort), settings.Ipv4Only);
+  });
+  StartupStep("cannot bind the event port " + std::to_string(settings.EventPort), [&] {
+    wListen.Bind(static_cast<std::uint16_t>(settings.EventPort), settings.Ipv4Only);
+  });
+  if (settings.MetricsPort != 0) {
+    metrics = std::make_unique<MetricsListener>(
+        io, [&] { return ExpositionText(form.Sample(), ReadProcessStats()); });
+    StartupStep("cannot listen on the metrics port " + std::to_string(settings.MetricsPort), [&] {
+      metrics->Listen(asio::ip::make_address(settings.MetricsAddress),
+                      static_cast<std::uint16_t>(settings.MetricsPort));
+    });
+  }
 
   delivery.HandTo(form);
   wSession.Start();
   wListen.Start();
+  if (metrics) metrics->Start();
   tmrKeepAlive.Start([&] { form.tmrKeepAlive_Timer(); });
   window->OnClose(unload);
   // The one place where queued parts are written: after every handler, whatever its source, so
@@ -96,6 +113,12 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
 int KorvelMain(int argc, char** argv) {
   PrepareProcess();
   const StartupOptions options = ReadCommandLine(CommandLineText(argc, argv));
+  if (!options.Problems.empty()) {
+    std::string text = "The command line cannot be used:";
+    for (const std::string& problem : options.Problems) text += "\n" + problem;
+    ShowMessage(text);
+    return 2;
+  }
   const SystemClock clock;
   const std::string folder = LogFolder();
   // Declared before everything that logs so that it is released last and writes out what it

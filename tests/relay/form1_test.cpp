@@ -8,6 +8,7 @@ TEST_F(RelayTest, AFullArrayRefusesTheConnectionAndKeepsRunning) {
   sockets.elements.resize(MaxElementIndex + 1, {SocketState::Connected, "", {}});
   Form1 full(settings, {sockets, datagrams, host, clock, host, [] { return false; }, [] {}});
   full.wSession_ConnectionRequest(0, 7);  // refused: no element is free and none can be added
+  EXPECT_EQ(full.Sample().Counters.SessionsEnded[static_cast<int>(SessionEnd::ArrayFull)], 1u);
   full.wSession_Close(MaxElementIndex);
   full.wSession_ConnectionRequest(0, 8);
   EXPECT_EQ(sockets.accepted, (std::pair<RequestId, ElementIndex>{8, MaxElementIndex}));

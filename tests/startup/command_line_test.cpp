@@ -40,3 +40,37 @@ TEST(CommandLine, LowerCasesSplitsAtEveryDashAndReadsNumbersWithinTheirRanges) {
   };
   for (const auto& [line, expected] : rows) EXPECT_EQ(Read(line), expected) << line;
 }
+
+TEST(CommandLine, ReadsTheOperatorsSwitchesAndRefusesWhatItCannotRead) {
+  // Metrics port and address, IPv4 alone, whether 10.1.2.3 may subscribe and ::1 may send, the
+  // problems named, and the stream port, read as ever after the long switches.
+  using Operations = std::tuple<int, std::string, bool, bool, bool, std::string, int>;
+  const auto read = [](const char* line) {
+    const StartupOptions o = ReadCommandLine(line);
+    const Settings& s = o.settings;
+    std::string problems;
+    for (const std::string& problem : o.Problems) problems += problem + ";";
+    return Operations{s.MetricsPort, s.MetricsAddress, s.Ipv4Only,
+                      !s.AllowedClients || s.AllowedClients->Contains(*ParseAddress("10.1.2.3")),
+                      !s.AllowedSenders || s.AllowedSenders->Contains(*ParseAddress("::1")),
+                      problems, s.StreamPort};
+  };
+  const std::pair<const char*, Operations> rows[] = {
+      {"", {0, "127.0.0.1", false, true, true, "", 3677}},
+      {"--metrics=9107 --IPv4-Only -p 4000", {9107, "127.0.0.1", true, true, true, "", 4000}},
+      {"--metrics=0.0.0.0:80 --allow-clients=10.1.0.0/16,::1 --allow-senders=10.0.0.0/8",
+       {80, "0.0.0.0", false, true, false, "", 3677}},
+      {"-p 4000 --metrics=[::1]:9107 --allow-clients=10.1.2.4 --allow-senders=::/0",
+       {9107, "::1", false, false, true, "", 4000}},
+      {"--metrics=::1:9107", {0, "127.0.0.1", false, true, true,
+       "--metrics: '::1:9107' is not PORT, ADDRESS:PORT or [IPV6-ADDRESS]:PORT;", 3677}},
+      {"--metrics=[10.0.0.1]:1 --allow-senders=10.0.0.0/33 -p 4000",
+       {0, "127.0.0.1", false, true, true,
+        "--metrics: '[10.0.0.1]:1' is not PORT, ADDRESS:PORT or [IPV6-ADDRESS]:PORT;"
+        "--allow-senders: '10.0.0.0/33' is not an address or network;", 4000}},
+      {"--metrics=0 --allow-clients=", {0, "127.0.0.1", false, true, true,
+       "--metrics: '0' is not PORT, ADDRESS:PORT or [IPV6-ADDRESS]:PORT;"
+       "--allow-clients: the list of networks is empty;", 3677}},
+  };
+  for (const auto& [line, expected] : rows) EXPECT_EQ(read(line), expected) << line;
+}

@@ -23,7 +23,8 @@ struct FakeSessionSockets final : SessionSockets {
       if (elements[i].state != SocketState::Connected) return static_cast<ElementIndex>(i);
     return 0;
   }
-  std::string RemoteHostIP(ElementIndex) const override { return "10.0.0.1"; }
+  std::string RemoteHostIP(ElementIndex) const override { return AddressText(peer); }
+  NetAddress RemoteAddress(ElementIndex) const override { return peer; }
   void Accept(ElementIndex i, RequestId id) override {
     elements.at(i).state = SocketState::Connected;
     elements.at(i).sent.clear();
@@ -38,25 +39,32 @@ struct FakeSessionSockets final : SessionSockets {
   }
   void NotifyWhenSent(ElementIndex) override {}
   void Close(ElementIndex i) override { elements.at(i).state = SocketState::Closed; }
+  std::uint64_t BytesSent() const override { return 0; }
 
   std::vector<Element> elements{Element{SocketState::Listening, "", {}}};
   std::vector<ElementIndex> order;              // of all sends
   std::pair<RequestId, ElementIndex> accepted;  // the last request accepted, and where
+  NetAddress peer = AddressFromV4({10, 0, 0, 1});  // of the next connection request
 };
 
 // A scripted wListen: the test places the next datagram before DataArrival.
 struct FakeDatagramSocket final : DatagramSocket {
   std::string GetData() override { return text; }
-  std::string RemoteHost() const override { return "10.0.0.5"; }
-  std::string RemoteHostIP() const override { return "10.0.0.5"; }
+  std::string RemoteHost() const override { return RemoteHostIP(); }
+  std::string RemoteHostIP() const override { return AddressText(sender); }
+  NetAddress RemoteAddress() const override { return sender; }
   int RemotePort() const override { return 50000; }
+  std::optional<std::uint64_t> DroppedByHost() const override { return dropped; }
   std::string text;
+  NetAddress sender = AddressFromV4({10, 0, 0, 5});
+  std::optional<std::uint64_t> dropped;
 };
 
 // The log lines' text is checked against the real program's log.
 struct Recorders final : DebugLog, StatusDisplay {
   bool Accepts(std::uint8_t) const override { return true; }
   void Log(std::uint8_t, std::string_view) override { ++lines; }
+  std::uint64_t LinesDropped() const override { return 0; }
   void ShowServingCount(int count) override { shown.push_back(count); }
   int lines = 0;
   std::vector<int> shown;
