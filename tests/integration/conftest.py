@@ -37,15 +37,22 @@ def serving(stream, events):
     def bound(table, port, state):
         rows = [line.split() for line in open(f"/proc/net/{table}").readlines()[1:]]
         return any(row[1].endswith(f":{port:04X}") and row[3] == state for row in rows)
-    return bound("tcp", stream, "0A") and bound("udp", events, "07")
+    # Where the host has IPv6, one socket of that family serves both.
+    return (any(bound(table, stream, "0A") for table in ("tcp", "tcp6")) and
+            any(bound(table, events, "07") for table in ("udp", "udp6")))
+
+
+def family(address):
+    return socket.AF_INET6 if ":" in address else socket.AF_INET
 
 
 class Client(socket.socket):
-    def __init__(self, port, receive_buffer=0):
-        super().__init__()
+    def __init__(self, port, receive_buffer=0, source="127.0.0.1"):
+        super().__init__(family(source))
         if receive_buffer:
             self.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
-        self.connect(("127.0.0.1", port))
+        self.bind((source, 0))
+        self.connect(("::1" if ":" in source else "127.0.0.1", port))
         self.data, self.closed = bytearray(), False
 
     def read(self, until, limit=5.0):
@@ -101,9 +108,9 @@ class Relay:
         return self
 
     def send(self, payload, source="127.0.0.1"):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        with socket.socket(family(source), socket.SOCK_DGRAM) as sender:
             sender.bind((source, 0))
-            sender.sendto(payload, ("127.0.0.1", self.events))
+            sender.sendto(payload, ("::1" if ":" in source else "127.0.0.1", self.events))
 
     def subscribe(self, query=b"", **options):
         client = Client(self.stream, **options)

@@ -8,8 +8,9 @@ import subprocess
 
 import pytest
 
-from conftest import free_port, one_event, serving, wait_for
+from conftest import Client, free_port, one_event, serving, wait_for
 from test_event_stream import events, subscribe, text_of
+from test_operations import scrape, values, with_metrics
 
 EXE = os.environ.get("KORVEL_WINDOWS_EXECUTABLE")
 pytestmark = pytest.mark.skipif(not EXE, reason="needs KORVEL_WINDOWS_EXECUTABLE and Wine")
@@ -51,8 +52,14 @@ def windows(name="KorvelCaptureServer"):
 
 
 def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine, start):
-    relay = start(env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE).listening(60)
+    relay = with_metrics(start, "--allow-clients=127.0.0.1", limit=60,
+                         env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE)
     client = one_event(relay.stream, relay.events)
+    refused = Client(relay.stream, source="127.0.0.2")
+    assert refused.read(lambda data: refused.closed) and not refused.data
+    metrics = values(scrape(relay))
+    assert metrics['korvel_sessions_ended_total{reason="not_allowed"}'] == 1
+    assert "korvel_datagrams_dropped_by_host_total" not in metrics  # Windows keeps no such count
     assert b" - Executing as application\r\n" in relay.read()
     # A tick puts the count in the label, the only text set after the window is made.
     assert wait_for(lambda: re.search(rb'SetWindowTextA\(\w+,\w+ "1"\)', relay.read("stderr.txt")), 20)
