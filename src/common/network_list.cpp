@@ -58,12 +58,12 @@ std::optional<NetworkList> NetworkList::Parse(std::string_view text, std::string
     const std::size_t comma = std::min(text.find(',', start), text.size());
     const std::string_view entry = TrimBlanks(text.substr(start, comma - start));
     if (entry.empty()) {
-      problem = "'" + std::string(text) + "' has an empty entry";
+      problem = std::string(1, '\'').append(text).append("' has an empty entry");
       return std::nullopt;
     }
     const auto range = ReadNetwork(entry);
     if (!range) {
-      problem = "'" + std::string(entry) + "' is not an address or network";
+      problem = std::string(1, '\'').append(entry).append("' is not an address or network");
       return std::nullopt;
     }
     ranges.push_back(*range);
