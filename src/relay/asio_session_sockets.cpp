@@ -1,11 +1,8 @@
 #include "relay/asio_session_sockets.h"
 
+#include "relay/accept_failure.h"
 #include "relay/asio_address.h"
 #include "relay/dual_stack.h"
-
-namespace {
-constexpr auto AcceptRetryDelay = std::chrono::milliseconds(100);
-}
 
 AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& delivery,
                                        std::size_t sendLimitBytes)
@@ -50,16 +47,7 @@ void AsioSessionSockets::AcceptNext() {
 }
 
 void AsioSessionSockets::OnAccepted(const std::error_code& error) {
-  // An accept that completed just before CloseAll must not start the next one.
-  if (error == asio::error::operation_aborted || !Acceptor.is_open()) return;
-  if (error) {
-    // Typically out of file descriptors: try again shortly instead of spinning.
-    AcceptRetry.expires_after(AcceptRetryDelay);
-    AcceptRetry.async_wait([this](const std::error_code& waitError) {
-      if (!waitError) AcceptNext();
-    });
-    return;
-  }
+  if (AcceptFailed(error, Acceptor, AcceptRetry, [this] { AcceptNext(); })) return;
   ++PendingId;
   std::error_code peerError;
   const auto peer = Pending.remote_endpoint(peerError);

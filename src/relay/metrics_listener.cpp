@@ -1,13 +1,9 @@
 #include "relay/metrics_listener.h"
 
-#include <chrono>
 #include <memory>
 
 #include "asio/ip/v6_only.hpp"
-
-namespace {
-constexpr auto AcceptRetryDelay = std::chrono::milliseconds(100);
-}
+#include "relay/accept_failure.h"
 
 MetricsListener::MetricsListener(asio::io_context& io, std::function<std::string()> exposition)
     : Exposition(std::move(exposition)), Acceptor(io), AcceptRetry(io) {}
@@ -45,16 +41,7 @@ void MetricsListener::AcceptNext() {
 }
 
 void MetricsListener::OnAccepted(const std::error_code& error, asio::ip::tcp::socket peer) {
-  // A connection accepted just before Close is dropped with the rest.
-  if (error == asio::error::operation_aborted || !Acceptor.is_open()) return;
-  if (error) {
-    // Typically out of file descriptors: try again shortly instead of spinning.
-    AcceptRetry.expires_after(AcceptRetryDelay);
-    AcceptRetry.async_wait([this](const std::error_code& waitError) {
-      if (!waitError) AcceptNext();
-    });
-    return;
-  }
+  if (AcceptFailed(error, Acceptor, AcceptRetry, [this] { AcceptNext(); })) return;
   Scrapes.Start(std::make_shared<ScrapeConnection>(std::move(peer), Scrapes, Exposition));
   AcceptNext();
 }
