@@ -10,7 +10,7 @@ void AsioDatagramSocket::Bind(std::uint16_t port, bool ipv4Only) {
   // No address reuse: a second program bound to the event port must make this fail.
   OpenOnEveryAddress(Socket, port, ipv4Only, [] {});
   Socket.non_blocking(true);
-  Batch.CountHostDrops(Socket);
+  Batch.Prepare(Socket);
   std::error_code ignored;  // a smaller buffer than asked for is no reason to fail
   Socket.set_option(asio::socket_base::receive_buffer_size(ReceiveBufferBytes), ignored);
 }

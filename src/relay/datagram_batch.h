@@ -18,9 +18,11 @@ class DatagramBatch {
 
   DatagramBatch() : Buffers(Capacity * MaxDatagram) {}
 
-  // Asks the host to tell, with the datagrams it delivers, how many it dropped for want of
-  // room in the socket's receive buffer; where it cannot, DroppedByHost stays empty.
-  void CountHostDrops(asio::ip::udp::socket& socket);
+  // Sets the bound socket up for receiving as the host allows: IPv4 multicast on a dual-stack
+  // socket as on an IPv4 one, and the count of datagrams the host dropped for want of room in
+  // the receive buffer, told with the datagrams it delivers (where it cannot, DroppedByHost stays
+  // empty).
+  void Prepare(asio::ip::udp::socket& socket);
   std::optional<std::uint64_t> DroppedByHost() const { return HostDrops; }
 
   // Reads up to Capacity waiting datagrams and returns how many. When none could be read, error

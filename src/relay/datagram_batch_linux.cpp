@@ -1,3 +1,4 @@
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -14,8 +15,11 @@ struct alignas(cmsghdr) DropCountSpace {
 
 }  // namespace
 
-void DatagramBatch::CountHostDrops(asio::ip::udp::socket& socket) {
+void DatagramBatch::Prepare(asio::ip::udp::socket& socket) {
   const int on = 1;
+  // An IPv4 socket takes the datagrams of every group the host joined (smcroute's, say); an IPv6
+  // one only those of groups it joined itself, unless asked, also for IPv4 groups.
+  ::setsockopt(socket.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL, &on, sizeof on);
   if (::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0) {
     HostDrops = 0;
   }

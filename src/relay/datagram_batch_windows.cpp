@@ -1,8 +1,9 @@
 #include "relay/datagram_batch.h"
 
 // Windows keeps no count of a socket's own dropped datagrams; its UDP statistics
-// (GetUdpStatisticsEx's dwInErrors) mix every program's sockets, so nothing is reported.
-void DatagramBatch::CountHostDrops(asio::ip::udp::socket& /*socket*/) {}
+// (GetUdpStatisticsEx's dwInErrors) mix every program's sockets, so nothing is reported. And a
+// Windows socket receives only the multicast groups it joined itself, whatever its family.
+void DatagramBatch::Prepare(asio::ip::udp::socket& /*socket*/) {}
 
 // One receive per datagram: Windows has no call that takes several at once.
 std::size_t DatagramBatch::Receive(asio::ip::udp::socket& socket, std::error_code& error) {
