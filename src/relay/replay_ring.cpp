@@ -34,8 +34,12 @@ bool ReadNumber(std::string_view text, Number& value, int base) {
 }  // namespace
 
 RecentEvent& ReplayRing::Append(SharedBytes text, std::string senderIp, std::int64_t atMs) {
-  LastDigest = MixBytes(MixBytes(LastDigest, senderIp), *text);
-  RecentEvent event{Next++, LastDigest, atMs, std::move(senderIp), std::move(text), nullptr};
+  Window[Next % DigestWindow] = MixBytes(MixBytes(0, senderIp), *text);
+  std::uint64_t digest = 0;
+  for (std::size_t k = 1; k <= DigestWindow; ++k) {  // oldest first, the new event's slot last
+    digest = Mix(digest, Window[(Next + k) % DigestWindow]);
+  }
+  RecentEvent event{Next++, digest, atMs, std::move(senderIp), std::move(text), nullptr};
   if (Capacity == 0) return Unkept = std::move(event);
   HeldBytes += event.Text->size();
   Digests.push_back(event.Digest);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -12,7 +13,7 @@
 // its place in the stream.
 struct RecentEvent {
   std::uint64_t Seq = 0;     // this run's number for it, from 0
-  std::uint64_t Digest = 0;  // of its sender and text and of the event before it
+  std::uint64_t Digest = 0;  // of its sender and text and of the events just before it
   std::int64_t AtMs = 0;     // arrival, milliseconds since the Unix epoch
   std::string SenderIp;
   SharedBytes Text;
@@ -24,14 +25,19 @@ struct RecentEvent {
 // An event's id is "<digest>-<run>-<seq>". A client that resumes at this run is found by its
 // number; one that resumes with another relay's id (relays of one multicast group see the same
 // datagrams in the same order) or an earlier run's is found by the digest, which depends only on
-// the datagrams: the event and the one before it. A digest that is no longer in the ring, or is
-// there more than once, cannot place the client, and the resumption says so. Digests are found
-// by a scan of their own compact copy: a resumption from elsewhere costs a fraction of a
-// millisecond, where an index would cost every event a map update.
+// the datagrams: the senders and texts of the event and of the ones just before it. That context
+// tells repeated texts apart, and it is short, so that a relay that started later than another,
+// or lost a datagram the other received, gives the same digests again a few events later. A
+// digest that is not in the ring, or is there more than once, cannot place the client, and the
+// resumption says so. Digests are found by a scan of their own compact copy: a resumption from
+// elsewhere costs a fraction of a millisecond, where an index would cost every event a map
+// update.
 class ReplayRing {
  public:
   // The ring also gives up its oldest events past this many bytes of event text and framing.
   static constexpr std::size_t MaxBytes = std::size_t{64} << 20;
+  // The events a digest covers: the event itself and the ones before it.
+  static constexpr std::size_t DigestWindow = 4;
 
   ReplayRing(std::size_t capacity, std::uint32_t runTag) : Capacity(capacity), RunTag(runTag) {}
 
@@ -60,7 +66,8 @@ class ReplayRing {
   const std::size_t Capacity;
   const std::uint32_t RunTag;
   std::uint64_t Next = 0;
-  std::uint64_t LastDigest = 0;
+  // The senders' and texts' own hashes of the newest events, at their numbers modulo the window.
+  std::array<std::uint64_t, DigestWindow> Window{};
   std::deque<RecentEvent> Events;
   std::deque<std::uint64_t> Digests;  // of Events, in the same order
   RecentEvent Unkept;  // the newest event when the ring keeps none
