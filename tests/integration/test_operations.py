@@ -213,3 +213,9 @@ def test_source_filters_of_both_families_over_ipv6(start):
     for client, (query, last, never) in zip(clients, rows):
         assert client.read(lambda data: b"\r\n" + last + b"\r\n" in data), query
         assert b"\r\n" + never + b"\r\n" not in client.data, query
+
+
+def test_ipv4_only_leaves_ipv6_peers_out(start):
+    relay = start("--ipv4-only").listening()
+    with pytest.raises(ConnectionRefusedError):
+        Client(relay.stream, source="::1")
