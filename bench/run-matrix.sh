@@ -6,33 +6,36 @@
 #   bash bench/run-matrix.sh            # the whole matrix, a few minutes
 #   CELL_SECONDS=1 bash bench/run-matrix.sh   # shorter cells
 #   CELLS="sse ring" bash bench/run-matrix.sh   # only these groups of cells
+#   CELLS=ops bash bench/run-matrix.sh   # the metrics port and the allow-lists, some 2 minutes
 #
-# The groups: max rate idle churn nomatch scale host sse ring. A run of some groups replaces
+# The groups: max rate idle churn nomatch scale host sse ring ops. A run of some groups replaces
 # only their lines in the results, so the report keeps the other groups of the last run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cell_seconds=${CELL_SECONDS:-3}
-cells=${CELLS:-max rate idle churn nomatch scale host sse ring}
+cells=${CELLS:-max rate idle churn nomatch scale host sse ring ops}
 out=build-bench
 results=$out/results.txt
-korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080
+korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080 metrics_port=19107
 
 bash scripts/install-deps.sh
 bash scripts/install-missing.sh --no-start redis-server nginx-light libnginx-mod-nchan gnuplot-nox
-bash scripts/build.sh $out -DCMAKE_BUILD_TYPE=Release -- KorvelCaptureServer korvel_loadgen >/dev/null
+bash scripts/build.sh $out -DCMAKE_BUILD_TYPE=Release -- KorvelCaptureServer korvel_loadgen \
+  korvel_network_list_bench >/dev/null
 ulimit -n "$(ulimit -Hn)"
 
 work=$(mktemp -d)
-trap 'stop_server; rm -rf "$work"' EXIT
+trap 'stop_scraper; stop_server; rm -rf "$work"' EXIT
 cp $out/KorvelCaptureServer "$work/"
 sed "s|@PORT@|$nchan_port|; s|@WORK@|$work|g" bench/nchan.conf >"$work/nginx.conf"
-server_pid=
+server_pid="" scraper_pid=""
+korvel_switches=()  # what the relay is started with besides its ports
 
 start_server() {
   case $1 in
     korvel) taskset -c 0 "$work/KorvelCaptureServer" -p $korvel_stream -l $korvel_events \
-              >/dev/null 2>&1 & ;;
+              "${korvel_switches[@]}" >/dev/null 2>&1 & ;;
     redis) taskset -c 0 redis-server --port $redis_port --bind 127.0.0.1 --save '' \
              --appendonly no --protected-mode no --maxclients 19500 --logfile '' \
              >/dev/null 2>&1 & ;;
@@ -46,6 +49,59 @@ stop_server() {
   kill "$server_pid" 2>/dev/null || true
   wait "$server_pid" 2>/dev/null || true
   server_pid=
+}
+
+# Scrapes the relay's metrics port every $1 seconds, at most $2 times, as a Prometheus would, from
+# the load generator's core; each scrape adds "seconds bytes" to the file $3 (0 bytes while the
+# port is not open yet). With $4, it first waits (two minutes at most) until that many clients
+# stream, as the metrics tell. Killed by its pid, it ends its sleep too.
+scrape() {
+  local every=$1 count=$2 into=$3 streaming=${4:-0} url="http://127.0.0.1:$metrics_port/metrics"
+  local sleeper="" i
+  trap '[[ -z $sleeper ]] || kill "$sleeper" 2>/dev/null; exit 0' TERM
+  for ((i = 0; streaming > 0 && i < 240; ++i)); do
+    curl -s --max-time 2 "$url" |
+      awk -v want="$streaming" '/^korvel_clients_streaming/ { n += $2 } END { exit n < want }' &&
+      break
+    sleep 0.5 &
+    sleeper=$!
+    wait "$sleeper" || true
+  done
+  for ((i = 0; i < count; ++i)); do
+    taskset -c 1 curl -s -o /dev/null --max-time 2 -w '%{time_total} %{size_download}\n' "$url" \
+      >>"$into" || true
+    sleep "$every" &
+    sleeper=$!
+    wait "$sleeper" || true
+  done
+}
+
+stop_scraper() {
+  [[ -n $scraper_pid ]] || return 0
+  kill "$scraper_pid" 2>/dev/null || true
+  wait "$scraper_pid" 2>/dev/null || true
+  scraper_pid=
+}
+
+# A list of $1 networks from a fixed seed, half IPv4 (/16 to /32), half IPv6 (/32 to /128, in
+# 2000::/3), one of them 127.0.0.0/28, where the load generator's connections and datagrams come
+# from (127.0.0.1 to 127.0.0.8).
+networks() {
+  python3 - "$1" <<'EOF'
+import ipaddress, random, sys
+random.seed(20261208)
+count = int(sys.argv[1])
+listed = []
+for i in range(count - 1):
+    if i % 2 == 0:
+        address, prefix = ipaddress.IPv4Address(random.getrandbits(32)), random.randint(16, 32)
+    else:
+        address = ipaddress.IPv6Address(1 << 125 | random.getrandbits(125))
+        prefix = random.randint(32, 128)
+    listed.append(str(ipaddress.ip_network(f"{address}/{prefix}", strict=False)))
+listed.insert(len(listed) // 2, "127.0.0.0/28")
+print(",".join(listed))
+EOF
 }
 
 stream_port() {
@@ -78,7 +134,8 @@ wanted() { [[ " $cells " == *" $1 "* ]]; }
 
 systems=(korvel redis nchan)
 declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [scale]=2
-                        [host]=0 [sse]=$((3 * 2 * (3 * 2 + 1) + 2)) [ring]=2)
+                        [host]=0 [sse]=$((3 * 2 * (3 * 2 + 1) + 2)) [ring]=2
+                        [ops]=$((3 * 3 * 3 + 3)))
 total_cells=0
 for group in $cells; do
   [[ -n ${group_cells[$group]+set} ]] || { echo "unknown group of cells: $group" >&2; exit 2; }
@@ -170,6 +227,78 @@ if wanted ring; then
   for payload in 64 1024; do
     fresh ring korvel --clients 0 --payload $payload --fill 262144
   done
+fi
+
+# Twenty scrapes, a fifth of a second apart, once 19,000 clients stream, on a fresh relay started
+# with the switches set; the load generator's line goes to the results with the scrapes' times.
+scrape_cell() {
+  local cell=$1
+  shift
+  ((++done_cells))
+  printf '\r[%2d/%d] %-13s 19000 clients %s          ' "$done_cells" "$total_cells" "$cell" "$*" >&2
+  : >"$work/scrapes"
+  start_server korvel
+  scrape 0.2 20 "$work/scrapes" 19000 &
+  scraper_pid=$!
+  measure "$cell" korvel --clients 19000 --payload 64 "$@"
+  stop_scraper
+  stop_server
+  awk -v cell="$cell" '$2 > 0 { times = times sep $1; sep = ","; bytes = $2 }
+    END { printf "group=ops cell=%s-times clients=19000 scrape_s=%s bytes=%s\n", cell, times, bytes }' \
+    "$work/scrapes" >>"$results"
+}
+
+# Operations, at maximum rate with 64 B events: the relay as it runs by default, scraped once a
+# second on its metrics port, and refusing clients and senders outside lists of 1,000 networks
+# (each datagram and connection checked). Each cell on a fresh relay, the three in turn, three
+# rounds, their order turned each round, so that the machine's drift touches all alike; the report
+# sets each variant against the plain relay of the same round, beside the plain relay's own spread
+# over the rounds. Then scrapes with 19,000 clients, which walk the streaming sessions once to
+# count them by kind: with no events, and with 2 events a second to every client, where each event
+# is 19,000 writes on the relay's thread that a scrape may wait behind.
+group=ops
+if wanted ops; then
+  allowed=$(networks 1000)
+  variants=(plain metrics lists)
+  for round in 0 1 2; do
+    for clients in 1 100 1000; do
+      for v in 0 1 2; do
+        variant=${variants[(v + round) % 3]}
+        case $variant in
+          plain) korvel_switches=() ;;
+          metrics) korvel_switches=("--metrics=$metrics_port") ;;
+          lists) korvel_switches=("--allow-senders=$allowed" "--allow-clients=$allowed") ;;
+        esac
+        if [[ $variant == metrics ]]; then
+          : >"$work/scrapes"
+          scrape 1 120 "$work/scrapes" &
+          scraper_pid=$!
+        fi
+        fresh "$variant" korvel --clients $clients --payload 64
+        noted="round=$round"  # the report compares the variants round by round
+        if [[ $variant == metrics ]]; then
+          stop_scraper
+          noted+=" scrapes=$(awk '$2 > 0' "$work/scrapes" | wc -l)"
+        fi
+        sed -i "\$ s/\$/ $noted/" "$results"
+      done
+    done
+  done
+  korvel_switches=("--metrics=$metrics_port")
+  scrape_cell scrape-quiet --idle-rss 1
+  scrape_cell scrape-events --rate 2 --seconds 15
+  korvel_switches=()
+
+  # An address against a list alone (bench/network_list_bench.cpp), five runs each on the load
+  # generator's core.
+  ((++done_cells))
+  printf '\r[%2d/%d] list check                            ' "$done_cells" "$total_cells" >&2
+  taskset -c 1 $out/bench/korvel_network_list_bench --benchmark_repetitions=5 \
+    --benchmark_format=csv 2>/dev/null |
+    awk -F, '$1 ~ /^"Contains\/networks:[0-9]+\/ipv:[46]"$/ {
+      split($1, name, /[:\/"]/)
+      printf "group=ops cell=list-check networks=%s ipv=%s ns_per_check=%s\n", name[4], name[6], $4
+    }' >>"$results"
 fi
 
 # What the host granted the relay's event socket (it asks for 8 MiB).
