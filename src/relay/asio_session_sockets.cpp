@@ -22,6 +22,7 @@ void AsioSessionSockets::Listen(std::uint16_t port, bool ipv4Only) {
     Acceptor.set_option(asio::socket_base::reuse_address(true));
   });
   Acceptor.listen(asio::socket_base::max_listen_connections);
+  Acceptor.non_blocking(true);  // for the connections that wait behind the one accepted
 }
 
 void AsioSessionSockets::Start() {
@@ -48,6 +49,19 @@ void AsioSessionSockets::AcceptNext() {
 
 void AsioSessionSockets::OnAccepted(const std::error_code& error) {
   if (AcceptFailed(error, Acceptor, AcceptRetry, [this] { AcceptNext(); })) return;
+  // The connections already waiting are offered in the same turn, up to a bound, so that clients
+  // reconnecting together (after a relay of a group failed, say) are not admitted one per turn of
+  // a loop that is busy with events.
+  std::error_code next;
+  for (int offered = 1; !next; ++offered) {
+    OfferPending();
+    if (offered == MaxAcceptsPerTurn) break;
+    Acceptor.accept(Pending, next);  // would_block once none waits; a failure shows again below
+  }
+  AcceptNext();
+}
+
+void AsioSessionSockets::OfferPending() {
   ++PendingId;
   std::error_code peerError;
   const auto peer = Pending.remote_endpoint(peerError);
@@ -59,7 +73,6 @@ void AsioSessionSockets::OnAccepted(const std::error_code& error) {
     std::error_code ignored;
     Pending.close(ignored);
   }
-  AcceptNext();
 }
 
 ElementIndex AsioSessionSockets::HighestIndex() const {

@@ -48,6 +48,9 @@ class AsioSessionSockets final : public SessionSockets {
  private:
   void AcceptNext();
   void OnAccepted(const std::error_code& error);
+  // Offers the connection in Pending to the relay, and refuses it if the relay did not take it.
+  void OfferPending();
+  static constexpr int MaxAcceptsPerTurn = 64;
   SessionElement& At(ElementIndex index) const;
 
   ElementArrayState Array;
