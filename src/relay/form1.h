@@ -71,6 +71,7 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   const SharedBytes& EventStreamBytes(RecentEvent& event);
   void SendKeepAlive();
   void ReportHostDrops();
+  std::uint64_t NewHostDrops();
   int CountStreaming();
 
   // Visits the streaming sessions in ascending order, at the cost of their number. A record that
@@ -113,5 +114,6 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   std::uint64_t EventNumber = 0;
   std::int32_t TickCounter = 0;
   RelayCounters Counted;
-  std::uint64_t ReportedHostDrops = 0;
+  std::uint64_t ReportedHostDrops = 0;  // in the log
+  std::uint64_t ToldHostDrops = 0;      // to event-stream clients
 };

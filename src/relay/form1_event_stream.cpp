@@ -53,6 +53,7 @@ void Form1::ContinueCatchUp(ElementIndex Index) {
       continue;
     }
     RecentEvent& event = *Recent.Find(session.ReplayNext++);
+    if (event.MissedBefore > 0) wSession.SendData(Index, EventStreamMissed(event.MissedBefore));
     if (!Accepts(session.Filters, event)) continue;
     const SharedBytes& bytes = EventStreamBytes(event);
     wSession.SendData(Index, bytes);

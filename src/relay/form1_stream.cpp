@@ -1,6 +1,7 @@
 // What goes out on the stream: event parts to the sessions whose filters accept them, and on the
 // tick, idle closes, the count and keep-alive parts.
 #include <system_error>
+#include <utility>
 
 #include "relay/form1.h"
 #include "relay/event_stream_format.h"
@@ -43,17 +44,22 @@ void Form1::wListen_DataArrival(long bytesTotal) {
   ++EventNumber;
   // Kept for resuming clients, and numbered for the event-stream ones, only when they can exist.
   RecentEvent* recent = nullptr;
+  SharedBytes missed;  // what event-stream clients are told of datagrams the host dropped
   if (Config.BrowserAnswers) {
     const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
         Clock.Now().time_since_epoch());
     recent = &Recent.Append(std::make_shared<const std::string>(std::move(eventText)), sender(),
                             at.count());
+    recent->MissedBefore = NewHostDrops();
+    if (recent->MissedBefore > 0) missed = EventStreamMissed(recent->MissedBefore);
   }
   const std::string& text = recent ? *recent->Text : eventText;
   SharedBytes part;  // built at the first recipient and shared by all of them
   ForEachStreaming([&](ElementIndex i) {
     const ClientSession& session = Sessions[i];
     if (session.CatchingUp) return;  // it reaches this event through the ring
+    // Whatever its filters: a dropped datagram may have been one they accept.
+    if (missed && session.Answer == AnswerKind::EventStream) wSession.SendData(i, missed);
     const SessionFilters& filters = session.Filters;
     if (!filters.SourceIp.empty() && filters.SourceIp != sender()) return;
     if (!TextFilters::Matches(*filters.TextFilter, EventNumber, text)) return;
@@ -85,6 +91,14 @@ void Form1::ReportHostDrops() {
   LogText(10, "The host dropped ", std::to_string(*dropped - ReportedHostDrops),
           " event datagrams: the event socket's receive buffer was full");
   ReportedHostDrops = *dropped;
+}
+
+// The host tells its drops with the datagram queued after them, so the new ones lie just before
+// the event being handled.
+std::uint64_t Form1::NewHostDrops() {
+  const std::optional<std::uint64_t> dropped = wListen.DroppedByHost();
+  if (!dropped || *dropped == ToldHostDrops) return 0;
+  return *dropped - std::exchange(ToldHostDrops, *dropped);
 }
 
 int Form1::CountStreaming() {

@@ -18,6 +18,7 @@ struct RecentEvent {
   std::string SenderIp;
   SharedBytes Text;
   SharedBytes EventStreamBytes;  // its Server-Sent Events framing, built at its first such receiver
+  std::uint64_t MissedBefore = 0;  // datagrams the host dropped just before this one
 };
 
 // The most recent events, for clients that resume from the last one they saw.

@@ -13,6 +13,7 @@ import urllib.request
 import pytest
 
 from conftest import Client, free_port, wait_for
+from test_event_stream import subscribe
 
 EVENT_STREAM = b"Accept: text/event-stream\r\n\r\n"
 
@@ -132,6 +133,14 @@ def test_after_a_scripted_scenario_every_counter_has_its_value(start):
     }})
     assert {"process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds",
             "process_max_fds", "process_start_time_seconds"} <= metrics.keys()
+    # Event-stream clients are told of the dropped datagrams before the event after them, live
+    # and when they replay it.
+    first_id = re.search(rb"id: (\S+)\ndata: [^\n]*EV 1", watchers[1].data)[1]
+    resumed = subscribe(relay, b"Last-Event-ID: " + first_id + b"\r\n", b"TextFilter=EV")
+    assert resumed.read(lambda data: b"EV 4" in data)
+    for client in (watchers[1], resumed):
+        assert re.search(rb'event: missed\ndata: {"missed":%d}\n\nid: \S+\ndata: [^\n]*EV 3' % dropped,
+                         client.data)
     check = subprocess.run(["promtool", "check", "metrics"], input=scrape(relay).encode(),
                            capture_output=True)
     assert check.returncode == 0, check.stdout + check.stderr
