@@ -11,10 +11,6 @@ AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& deli
       Pending(io),
       AcceptRetry(io) {}
 
-int ClientNotReadingError() {
-  return asio::error::no_buffer_space;
-}
-
 void AsioSessionSockets::Listen(std::uint16_t port, bool ipv4Only) {
   OpenOnEveryAddress(Acceptor, port, ipv4Only, [&] {
     // Lets a restarted relay listen while old connections linger in TIME_WAIT; another listener

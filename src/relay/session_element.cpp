@@ -9,7 +9,14 @@ bool WouldBlock(const std::error_code& error) {
   return error == asio::error::would_block || error == asio::error::try_again;
 }
 
+// The failure a client that is not reading is ended with.
+const std::error_code NotReading = asio::error::no_buffer_space;
+
 }  // namespace
+
+int ClientNotReadingError() {
+  return NotReading.value();
+}
 
 SessionElement::SessionElement(ElementArrayState& array, ElementIndex index)
     : Array(array), Index(index), Socket(array.Io) {
@@ -37,7 +44,7 @@ void SessionElement::Send(SharedBytes bytes) {
   if (CurrentState != SocketState::Connected) return;
   Queue.Push(std::move(bytes));
   if (Queue.WaitingBytes() > Array.SendLimitBytes) {
-    Fail(asio::error::no_buffer_space, "client is not reading: more than " +
+    Fail(NotReading, "client is not reading: more than " +
                                            std::to_string(Array.SendLimitBytes) +
                                            " bytes are waiting to be sent to it");
     return;
