@@ -5,7 +5,7 @@ limits (the whole request, and each TCP read).
     /usr/bin/python3 bench/browser_requests.py [--firefox] [--host NAME]
 
 A small server on a free loopback port stands in for the relay and records each request's raw
-bytes. It serves the real viewer page (src/relay/viewer_page.html), which opens its EventSource
+bytes. It serves the real viewer page (src/relay/wire/viewer_page.html), which opens its EventSource
 on its own address; that stream gets one event with an id of 40 characters (the longest the relay
 gives) and is then closed, so the browser reconnects with Last-Event-ID, and that request gets 204,
 which ends the EventSource. Per case the browser first loads /setup, whose answer sets the case's
@@ -33,7 +33,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PAGE = open(os.path.join(ROOT, "src/relay/viewer_page.html"), "rb").read()
+PAGE = open(os.path.join(ROOT, "src/relay/wire/viewer_page.html"), "rb").read()
 EVENT_ID = "f3a9c2e17b4d8a06-1718000000-123456789012"  # 40 characters, the relay's longest
 assert len(EVENT_ID) == 40
 FILTER = "?source_ip=192.168.100.200&TextFilter=ALARM"

@@ -4,7 +4,7 @@
 // ASCII case.
 #include "common/string_helpers.h"
 #include "fuzz_input.h"
-#include "relay/query_parsing.h"
+#include "relay/wire/query_parsing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string request(reinterpret_cast<const char*>(data), size);

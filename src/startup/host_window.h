@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "asio/io_context.hpp"
-#include "relay/status_display.h"
+#include "relay/core/status_display.h"
 
 // The program's window: shows "Serving:" and the number of streaming clients, and tells when
 // the user closes it. It may exist without being visible.

@@ -108,4 +108,4 @@ def test_a_browser_navigating_gets_the_viewer_page_and_the_end_of_the_connection
     head, page = client.data.split(b"\r\n\r\n", 1)
     assert head == b"HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %d\r\n" \
         b"Cache-Control: no-cache" % len(page)
-    assert page == (pathlib.Path(__file__).parents[2] / "src/relay/viewer_page.html").read_bytes()
+    assert page == (pathlib.Path(__file__).parents[2] / "src/relay/wire/viewer_page.html").read_bytes()

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "log/debug_log.h"
-#include "relay/form1.h"
+#include "relay/core/form1.h"
 #include "support/fake_clock.h"
 
 // A scripted wSession array: tests set states and incoming data, and read what was sent.
@@ -40,6 +40,7 @@ struct FakeSessionSockets final : SessionSockets {
   void NotifyWhenSent(ElementIndex) override {}
   void Close(ElementIndex i) override { elements.at(i).state = SocketState::Closed; }
   std::uint64_t BytesSent() const override { return 0; }
+  int ClientNotReadingError() const override { return 105; }
 
   std::vector<Element> elements{Element{SocketState::Listening, "", {}}};
   std::vector<ElementIndex> order;              // of all sends

@@ -1,0 +1,59 @@
+#include "relay/backend/asio_datagram_socket.h"
+
+#include "relay/backend/asio_address.h"
+#include "relay/backend/dual_stack.h"
+
+AsioDatagramSocket::AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery)
+    : Socket(io), Delivery(delivery) {}
+
+void AsioDatagramSocket::Bind(std::uint16_t port, bool ipv4Only) {
+  // No address reuse: a second program bound to the event port must make this fail.
+  OpenOnEveryAddress(Socket, port, ipv4Only, [] {});
+  Socket.non_blocking(true);
+  Batch.Prepare(Socket);
+  std::error_code ignored;  // a smaller buffer than asked for is no reason to fail
+  Socket.set_option(asio::socket_base::receive_buffer_size(ReceiveBufferBytes), ignored);
+}
+
+void AsioDatagramSocket::Start() {
+  WaitReadable();
+}
+
+void AsioDatagramSocket::Close() {
+  std::error_code ignored;
+  Socket.close(ignored);
+}
+
+void AsioDatagramSocket::WaitReadable() {
+  Socket.async_wait(asio::socket_base::wait_read, [this](const std::error_code& error) {
+    if (error == asio::error::operation_aborted) return;
+    ReadWaiting();
+    WaitReadable();
+  });
+}
+
+void AsioDatagramSocket::ReadWaiting() {
+  for (int batch = 0; batch < MaxBatchesPerWakeup; ++batch) {
+    std::error_code error;
+    const std::size_t count = Batch.Receive(Socket, error);
+    for (Current = 0; Current < count; ++Current) {
+      const auto length = static_cast<long>(Batch.Datagram(Current).size());
+      Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(length); });
+    }
+    if (error && error != asio::error::would_block && error != asio::error::try_again) {
+      ReadError = error;
+      Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(-1); });
+      ReadError.clear();
+    }
+    if (count < DatagramBatch::Capacity) break;
+  }
+}
+
+std::string AsioDatagramSocket::GetData() {
+  if (ReadError) throw std::system_error(ReadError);
+  return std::string(Batch.Datagram(Current));
+}
+
+NetAddress AsioDatagramSocket::RemoteAddress() const {
+  return ToNetAddress(Batch.Sender(Current).address());
+}

@@ -1,0 +1,120 @@
+// What goes out on the stream: event parts to the sessions whose filters accept them, and on the
+// tick, idle closes, the count and keep-alive parts.
+#include <system_error>
+#include <utility>
+
+#include "relay/core/form1.h"
+#include "relay/wire/event_stream_format.h"
+#include "relay/wire/stream_format.h"
+
+bool Form1::AllowedSender() {
+  if (!Config.AllowedSenders || Config.AllowedSenders->Contains(wListen.RemoteAddress())) {
+    return true;
+  }
+  ++Counted.DatagramsRefused;
+  return false;
+}
+
+void Form1::wListen_DataArrival(long bytesTotal) {
+  if (bytesTotal >= 0) {
+    ++Counted.DatagramsReceived;
+    Counted.DatagramBytesReceived += static_cast<std::uint64_t>(bytesTotal);
+    if (!AllowedSender()) return;
+  }
+  std::string eventText;
+  try {
+    eventText = wListen.GetData();
+  } catch (const std::system_error& failure) {
+    LogText(10, "ListenSock error: ", failure.code().message());
+  }
+  if (eventText.empty()) return;
+
+  // The sender's address as text is made only for a log line or a source filter that needs it.
+  std::string senderIp;
+  const auto sender = [&]() -> const std::string& {
+    if (senderIp.empty()) senderIp = wListen.RemoteHostIP();
+    return senderIp;
+  };
+  if (Log.Accepts(1)) {
+    LogText(1, "wListen_DataArrival: Remotehost:", wListen.RemoteHost(),
+            " / RemotehostIP:", sender(), " / RemotePort:", std::to_string(wListen.RemotePort()));
+    LogText(1, eventText);
+  }
+
+  ++EventNumber;
+  // Kept for resuming clients, and numbered for the event-stream ones, only when they can exist.
+  RecentEvent* recent = nullptr;
+  SharedBytes missed;  // what event-stream clients are told of datagrams the host dropped
+  if (Config.BrowserAnswers) {
+    const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Clock.Now().time_since_epoch());
+    recent = &Recent.Append(std::make_shared<const std::string>(std::move(eventText)), sender(),
+                            at.count());
+    recent->MissedBefore = NewHostDrops();
+    if (recent->MissedBefore > 0) missed = EventStreamMissed(recent->MissedBefore);
+  }
+  const std::string& text = recent ? *recent->Text : eventText;
+  SharedBytes part;  // built at the first recipient and shared by all of them
+  ForEachStreaming([&](ElementIndex i) {
+    const ClientSession& session = Sessions[i];
+    if (session.CatchingUp) return;  // it reaches this event through the ring
+    // Whatever its filters: a dropped datagram may have been one they accept.
+    if (missed && session.Answer == AnswerKind::EventStream) wSession.SendData(i, missed);
+    const SessionFilters& filters = session.Filters;
+    if (!filters.SourceIp.empty() && filters.SourceIp != sender()) return;
+    if (!TextFilters::Matches(*filters.TextFilter, EventNumber, text)) return;
+    ++Counted.EventParts;
+    if (session.Answer == AnswerKind::EventStream) {
+      wSession.SendData(i, EventStreamBytes(*recent));
+      return;
+    }
+    if (!part) part = EventPart(text, Config.UseEventContentType);
+    wSession.SendData(i, part);
+  });
+}
+
+void Form1::tmrKeepAlive_Timer() {
+  if (ServiceStopRequested()) {
+    Shutdown();
+    return;
+  }
+  ReportHostDrops();
+  if (++TickCounter >= TicksPerDay) TickCounter = 0;
+  CloseIdle();
+  Status.ShowServingCount(CountStreaming());
+  if (TickCounter % KeepAliveEveryTicks == 0) SendKeepAlive();
+}
+
+void Form1::ReportHostDrops() {
+  const std::optional<std::uint64_t> dropped = wListen.DroppedByHost();
+  if (!dropped || *dropped == ReportedHostDrops) return;
+  LogText(10, "The host dropped ", std::to_string(*dropped - ReportedHostDrops),
+          " event datagrams: the event socket's receive buffer was full");
+  ReportedHostDrops = *dropped;
+}
+
+// The host tells its drops with the datagram queued after them, so the new ones lie just before
+// the event being handled.
+std::uint64_t Form1::NewHostDrops() {
+  const std::optional<std::uint64_t> dropped = wListen.DroppedByHost();
+  if (!dropped || *dropped == ToldHostDrops) return 0;
+  return *dropped - std::exchange(ToldHostDrops, *dropped);
+}
+
+int Form1::CountStreaming() {
+  int count = 0;
+  ForEachStreaming([&](ElementIndex) { ++count; });
+  return count;
+}
+
+void Form1::SendKeepAlive() {
+  const std::string now = LocalDateTimeText(Clock.Now());
+  const SharedBytes part = KeepAlivePart(now);
+  SharedBytes comment;  // the event-stream form, built only when such a client streams
+  ForEachStreaming([&](ElementIndex i) {
+    ++Counted.KeepAliveParts;
+    if (Sessions[i].Answer != AnswerKind::EventStream) return wSession.SendData(i, part);
+    if (!comment) comment = EventStreamKeepAlive(now);
+    wSession.SendData(i, comment);
+  });
+}

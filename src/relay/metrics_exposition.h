@@ -1,9 +1,0 @@
-#pragma once
-
-#include <string>
-
-#include "common/process_stats.h"
-#include "relay/relay_counters.h"
-
-// The relay's and the process's numbers in Prometheus's text format (version 0.0.4).
-std::string ExpositionText(const MetricsSample& sample, const ProcessStats& process);
