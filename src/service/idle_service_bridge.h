@@ -7,6 +7,7 @@
 class IdleServiceBridge final : public ServiceBridge {
  public:
   bool ServiceStart() override { return false; }
+  void ServiceServing() override {}
   bool ServiceStopRequested() override { return false; }
   bool ServiceStop() override { return false; }
 };

@@ -2,13 +2,18 @@
 
 #include <memory>
 
-// The link between the relay and a service manager. All three calls come from the relay's
-// thread; ServiceStopRequested is polled every second and must not block.
+// The link between the relay and a service manager. All calls come from the relay's thread;
+// ServiceStopRequested is polled every second and must not block.
 class ServiceBridge {
  public:
   virtual ~ServiceBridge() = default;
   // Blocks until the manager has started the service (true) or the start failed (false).
   virtual bool ServiceStart() = 0;
+  // Called once, when every port the relay opened is open and waits on its event loop, so that a
+  // client connecting from now on is served; not called when start-up fails. ServiceStart
+  // returns before the ports open: a bridge whose manager starts the services that depend on
+  // this one as soon as it hears "running" reports running here instead.
+  virtual void ServiceServing() = 0;
   virtual bool ServiceStopRequested() = 0;
   // True when it stopped a running bridge, false when there was nothing to stop.
   virtual bool ServiceStop() = 0;

@@ -79,8 +79,7 @@ class SystemdServiceBridge final : public ServiceBridge {
     DispatcherThread = std::thread([this] { DispatcherBody(); });
     if (Events.WaitFirst(ServiceEvents::DispatcherEnded, ServiceEvents::Started) ==
         ServiceEvents::Started) {
-      ServiceRunning = true;
-      ReportServiceStatus(Running);
+      ServiceRunning = true;  // but still starting for systemd, until ServiceServing
       return true;
     }
     ServiceRunning = false;
@@ -88,6 +87,16 @@ class SystemdServiceBridge final : public ServiceBridge {
     // Without a manager, the signals end the program as they do an application.
     pthread_sigmask(SIG_SETMASK, &FormerMask, nullptr);
     return false;
+  }
+
+  // systemd starts the units ordered after this one at READY=1, so the relay must already
+  // answer them: READY=1 waits for every port, not for the manager's start. A stop that came in
+  // the meantime has been reported and stands; the relay stops at its first tick.
+  void ServiceServing() override {
+    const std::lock_guard lock(StatusMutex);
+    if (!ServiceRunning || CurrentState != StartPending) return;
+    CurrentState = Running;
+    sd_notify(0, NotifyText(CurrentState).c_str());
   }
 
   bool ServiceStopRequested() override {

@@ -87,6 +87,10 @@ class WindowsServiceBridge final : public ServiceBridge {
     return false;
   }
 
+  // Nothing to report: SERVICE_RUNNING went out in ServiceStart, before the ports open, the order
+  // in which this service was designed to report to the service control manager.
+  void ServiceServing() override {}
+
   bool ServiceStopRequested() override {
     return ServiceRunning && WaitForSingleObject(StopRequestEvent, 0) == WAIT_OBJECT_0;
   }

@@ -103,6 +103,9 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   if (metrics) metrics->Start();
   tmrKeepAlive.Start([&] { form.tmrKeepAlive_Timer(); });
   window->OnClose(unload);
+  // Every port is open and its handler waits on the loop below: a client that connects from now
+  // on is accepted at the loop's first turn.
+  service.ServiceServing();
   // The one place where queued parts are written: after every handler, whatever its source, so
   // that what a handler sends waits no longer than the handler itself.
   while (io.run_one()) wSession.FlushPendingWrites();

@@ -3,7 +3,8 @@ import signal
 import socket
 import time
 
-from conftest import one_event
+from conftest import free_port, one_event
+from test_operations import scrape
 
 
 def reports(manager, last, limit=5.0):
@@ -18,17 +19,22 @@ def reports(manager, last, limit=5.0):
     return seen
 
 
-def test_a_service_reports_its_states_and_stops_once_on_sigterm(start, tmp_path):
+def test_a_service_serves_on_every_port_when_ready_and_stops_once_on_sigterm(start, tmp_path):
     stopping = b"STOPPING=1\nSTATUS=Stopping"
     logs = tmp_path / "logs"
     logs.mkdir()
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
         manager.bind(str(tmp_path / "notify"))
-        relay = start("-s", env={"NOTIFY_SOCKET": str(tmp_path / "notify"),
-                                 "LOGS_DIRECTORY": f"{logs}:{tmp_path / 'other'}"})
+        metrics = free_port(socket.SOCK_STREAM)
+        relay = start("-s", f"--metrics={metrics}",
+                      env={"NOTIFY_SOCKET": str(tmp_path / "notify"),
+                           "LOGS_DIRECTORY": f"{logs}:{tmp_path / 'other'}"})
         assert reports(manager, b"READY=1\nSTATUS=Running") == [
             b"STATUS=Starting NT Service Template", b"READY=1\nSTATUS=Running"]
-        relay.listening()
+        # systemd starts the units that depend on the relay now, and they connect at once: every
+        # port must already serve. The port the relay opens last is tried first.
+        relay.metrics = metrics
+        assert "\nkorvel_clients_connected 0\n" in scrape(relay)
         client = one_event(relay.stream, relay.events)
 
         # Asked just after a keep-alive part, so just after a tick: the next tick, a second later,
