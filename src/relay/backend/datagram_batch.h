@@ -3,10 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 #include "asio/ip/udp.hpp"
 
@@ -16,7 +16,7 @@ class DatagramBatch {
   static constexpr std::size_t Capacity = 64;
   static constexpr std::size_t MaxDatagram = 65536;
 
-  DatagramBatch() : Buffers(Capacity * MaxDatagram) {}
+  DatagramBatch() : Buffers(std::make_unique_for_overwrite<char[]>(Capacity * MaxDatagram)) {}
 
   // Sets the bound socket up for receiving as the host allows: IPv4 multicast on a dual-stack
   // socket as on an IPv4 one, and the count of datagrams the host dropped for want of room in
@@ -33,7 +33,9 @@ class DatagramBatch {
   const asio::ip::udp::endpoint& Sender(std::size_t i) const { return Senders[i]; }
 
  private:
-  std::vector<char> Buffers;  // Capacity slots; only the bytes received are ever touched
+  // Capacity slots, left unwritten: only the bytes received are ever read, and zeroing 4 MiB
+  // would cost start-up and resident memory for nothing.
+  std::unique_ptr<char[]> Buffers;
   std::array<std::size_t, Capacity> Lengths{};
   std::array<asio::ip::udp::endpoint, Capacity> Senders;
   std::optional<std::uint64_t> HostDrops;
