@@ -16,20 +16,22 @@ namespace {
 
 class PosixFileTools final : public FileTools {
  public:
-  std::int64_t AppendToFile(const std::string& path, std::string_view text) override {
+  std::int64_t AppendToFile(const std::string& path, std::string_view text,
+                            std::size_t& written) override {
+    written = 0;
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) ThrowErrno(path);
     struct Closer {
       int fd;
       ~Closer() { ::close(fd); }
     } closer{fd};
-    while (!text.empty()) {
-      const ssize_t written = ::write(fd, text.data(), text.size());
-      if (written < 0) {
+    while (written < text.size()) {
+      const ssize_t now = ::write(fd, text.data() + written, text.size() - written);
+      if (now < 0) {
         if (errno == EINTR) continue;
         ThrowErrno(path);
       }
-      text.remove_prefix(static_cast<std::size_t>(written));
+      written += static_cast<std::size_t>(now);
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0) ThrowErrno(path);

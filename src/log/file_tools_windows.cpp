@@ -13,7 +13,9 @@ namespace {
 
 class WindowsFileTools final : public FileTools {
  public:
-  std::int64_t AppendToFile(const std::string& path, std::string_view text) override {
+  std::int64_t AppendToFile(const std::string& path, std::string_view text,
+                            std::size_t& written) override {
+    written = 0;
     // Shared for deleting too, so that a rotation by another handle is never refused.
     const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -23,11 +25,12 @@ class WindowsFileTools final : public FileTools {
       HANDLE file;
       ~Closer() { CloseHandle(file); }
     } closer{file};
-    while (!text.empty()) {
-      DWORD written = 0;
-      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1u << 30));
-      if (!WriteFile(file, text.data(), chunk, &written, nullptr)) ThrowLastError(path);
-      text.remove_prefix(written);
+    while (written < text.size()) {
+      DWORD now = 0;
+      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - written, 1u << 30));
+      const BOOL done = WriteFile(file, text.data() + written, chunk, &now, nullptr);
+      written += now;  // counted before the check: what a failing call reports is in the file
+      if (!done) ThrowLastError(path);
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size)) ThrowLastError(path);

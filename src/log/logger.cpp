@@ -62,18 +62,31 @@ void Logger::AppendLine(std::string_view stamp, std::string_view text) {
 void Logger::FlushBuffer() {
   const WallTime now = Clock.Now();
   LastFlushTime = SecondsSinceLocalMidnight(now);
-  if (WaitingBytes() == 0) return;
+  if (Unfinished.empty() && WaitingBytes() == 0) return;
   if (LogPath.empty()) LogPath = DefaultLogPath;
 
   const std::int64_t limit = static_cast<std::int64_t>(LogSizeMB) * BytesPerMB;
-  std::string notice = DroppedLinesNotice();
-  const std::int64_t waiting = static_cast<std::int64_t>(notice.size() + WaitingBytes());
+  std::string head = Unfinished + DroppedLinesNotice();  // then the waiting lines
+  std::size_t headLength = head.size();
+  const std::int64_t waiting = static_cast<std::int64_t>(headLength + WaitingBytes());
+  std::size_t written = 0;
   try {
-    if (waiting > limit - FileSize - 5) RotateLogFile();
+    if (waiting > limit - FileSize - 5) {
+      if (!Unfinished.empty()) {  // a line that the file has begun is finished in that file
+        FileSize = Files->AppendToFile(LogPath, Unfinished, written);
+        head.erase(0, Unfinished.size());
+        headLength = head.size();
+        Unfinished.clear();
+        written = 0;
+      }
+      RotateLogFile();
+    }
     const std::string_view text = std::string_view(Buffer).substr(WaitingStart);
-    FileSize = Files->AppendToFile(LogPath, notice.empty() ? text : (notice += text));
+    FileSize = Files->AppendToFile(LogPath, head.empty() ? text : (head += text), written);
   } catch (...) {
     FailedAt = now;
+    FileSize += static_cast<std::int64_t>(written);
+    TakeWritten(written, std::string_view(head).substr(0, headLength));
     DropOldestBeyondLimit();
     throw;
   }
@@ -81,9 +94,30 @@ void Logger::FlushBuffer() {
   Buffer.clear();
   WaitingStart = 0;
   WaitingLineLengths.clear();
+  Unfinished.clear();
   DroppedLines = 0;
   FailedAt.reset();
   if (FileSize >= limit - 5) RotateLogFile();
+}
+
+void Logger::TakeWritten(std::size_t written, std::string_view head) {
+  if (written <= Unfinished.size()) {
+    Unfinished.erase(0, written);
+    return;
+  }
+  DroppedLines = 0;  // the notice has begun, so it tells them
+  if (written < head.size()) {
+    Unfinished = head.substr(written);
+    return;
+  }
+  written -= head.size();
+  Unfinished.clear();
+  for (; written > 0; WaitingLineLengths.pop_front()) {
+    const std::size_t line = WaitingLineLengths.front();
+    if (written < line) Unfinished.assign(Buffer, WaitingStart + written, line - written);
+    WaitingStart += line;
+    written -= std::min(written, line);
+  }
 }
 
 void Logger::RotateLogFile() {
@@ -92,7 +126,7 @@ void Logger::RotateLogFile() {
 }
 
 void Logger::DropOldestBeyondLimit() {
-  while (WaitingBytes() > MaxWaitingBytes && !WaitingLineLengths.empty()) {
+  while (Unfinished.size() + WaitingBytes() > MaxWaitingBytes && !WaitingLineLengths.empty()) {
     WaitingStart += WaitingLineLengths.front();
     WaitingLineLengths.pop_front();
     ++DroppedLines;

@@ -18,7 +18,9 @@
 // RetryInterval has passed since the last failure (by the clock; FlushBuffer tries at once): a
 // relay that logs every event must not pay a failing open or write for each of them. At most
 // MaxWaitingBytes of the newest lines are kept, and the next successful write starts with one
-// line that says how many were dropped.
+// line that says how many were dropped. A write that fails inside a line (a full disk) leaves the
+// rest of that line to be written first, and never dropped: no byte reaches the file twice, and
+// the count of the file's size stays true.
 class Logger {
  public:
   static constexpr std::int64_t BytesPerMB = 1048576;
@@ -53,6 +55,9 @@ class Logger {
   void AppendLine(std::string_view stamp, std::string_view text);
   void RotateLogFile();
   std::size_t WaitingBytes() const { return Buffer.size() - WaitingStart; }
+  // After a failed write: the file took the first `written` bytes of head (Unfinished, then the
+  // notice) and of the waiting lines after it; keeps the rest of what it began in Unfinished.
+  void TakeWritten(std::size_t written, std::string_view head);
   void DropOldestBeyondLimit();
   std::string DroppedLinesNotice() const;
 
@@ -69,6 +74,7 @@ class Logger {
   std::string Buffer;
   std::size_t WaitingStart = 0;
   std::deque<std::size_t> WaitingLineLengths;  // lets a failing file drop whole lines, oldest first
+  std::string Unfinished;          // the rest of a line or notice that the file has only begun
   std::uint64_t DroppedLines = 0;  // since the last notice
   std::uint64_t DroppedInAll = 0;
   std::optional<WallTime> FailedAt;  // the last failed write, until one succeeds
