@@ -36,8 +36,8 @@ ulimit -n "$(ulimit -Hn)"
 
 # A port already taken (by another run of this benchmark, or a server one left behind) would fail
 # the cells, or worse, measure that other server.
-ports="$korvel_stream|$korvel_events|$churn_stream|$churn_events|$redis_port|$nchan_port|$metrics_port"
-taken=$(ss -Htuln | awk '{ print $5 }' | grep -E ":($ports)\$" || true)
+ports="$korvel_stream|$korvel_events|$churn_stream|$churn_events|$redis_port|$nchan_port"
+taken=$(ss -Htuln | awk '{ print $5 }' | grep -E ":($ports|$metrics_port)\$" || true)
 if [[ -n $taken ]]; then
   echo "run-matrix.sh: these ports of the benchmark are taken already:" $taken >&2
   echo "  (another run of it, or a server left from one?); nothing was run" >&2
