@@ -13,7 +13,8 @@
 //
 // --sse 1 subscribes as a browser's EventSource does (the relay and nchan): the events come as
 // Server-Sent Events instead of multipart parts (the relay) or raw lines (nchan). --fill N sends
-// N events to a relay without clients, then N more, and reads its memory after each.
+// N events to a relay without clients, then N more, and reads its memory after each. A server's
+// memory without clients is read once it has settled (see SettledRssKiB).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -362,11 +363,10 @@ class Bench {
   // then count more, which a ring of count events must hold without growing.
   void Fill(int count) {
     OpenPublisher();
-    // With no client to connect first, a datagram sent before the relay has its event socket
-    // would come back refused.
+    const long base = SettledRssKiB();  // the first client is gone before any event comes
+    // A datagram sent before the relay has its event socket would come back refused.
     for (int wait = 0; wait < 500 && EventSocketLine().empty(); ++wait)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const long base = TargetRssKiB(O.pid);
     const auto settled = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
     std::uint64_t dropped = SendFollowed(count);
     settled();
@@ -380,7 +380,7 @@ class Bench {
   }
 
   void IdleRss() {
-    const long base = TargetRssKiB(O.pid);
+    const long base = SettledRssKiB();
     Subscribe(O.clients);
     // Five ticks of the relay and one keep-alive: what holding idle clients costs the server.
     const double cpu0 = TargetCpuSeconds(O.pid);
@@ -394,6 +394,20 @@ class Bench {
   }
 
  private:
+  // The server's resident memory once it has settled: after it has answered a first client, seen
+  // it go, and had a tick of the relay (once a second) to spare. Read right after the start, it
+  // caught the server part of the way through loading and touching its memory (from 1.9 to
+  // 8.6 MiB for the same relay), and what the server touches for its first client alone was
+  // counted against every client, so the memory per client came out wrong, even below zero when
+  // set against another cell's.
+  long SettledRssKiB() {
+    AddSubscriber();
+    if (!WaitReady(std::chrono::seconds(10))) Die("first client not answered");
+    CloseAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return TargetRssKiB(O.pid);
+  }
+
   void AddSubscriber() {
     Subscriber s;
     s.fd = ConnectTcp(O.streamPort);

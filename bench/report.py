@@ -1,6 +1,12 @@
 #!/usr/bin/env python3
-"""Turns the lines of bench/run-matrix.sh into docs/benchmarks.md and a plot drawn by gnuplot."""
+"""Turns the lines of bench/run-matrix.sh into docs/benchmarks.md and a plot drawn by gnuplot.
+
+Every cell the page shows must have its figures: a cell that failed in the last run of its group,
+did not run, or lacks a figure keeps the page from being written (exit status 1), with each such
+cell named, so that the page never shows "failed" or "?" in place of a result.
+"""
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -21,6 +27,52 @@ def read(path):
 def pick(rows, cell, **match):
     return [r for r in rows if r.get("cell") == cell and
             all(r.get(k) == str(v) for k, v in match.items())]
+
+
+# The group of bench/run-matrix.sh that measures each cell, to say what to run again.
+GROUPS = {"max": "max", "rate": "rate", "idle": "idle", "churn-admit": "churn",
+          "churn-fresh": "churn", "churn-after": "churn", "nomatch": "nomatch", "scale": "scale",
+          "idle-scale": "scale", "host": "host", "sse": "sse", "idle-sse": "sse", "ring": "ring"}
+# Counts that a cell which measured anything cannot have at zero.
+POSITIVE = {"clients", "sent", "seconds", "delivered_per_s", "admissions"}
+RUN = ("clients", "sent", "missing", "delivered_per_s", "p50_us", "p99_us", "max_us",
+       "target_ns_per_delivery", "generator_cpu")
+IDLE = ("clients", "rss_base_kib", "rss_kib", "kib_per_idle_client", "idle_cpu_ms_per_s")
+
+problems = []  # (group, what) for each cell that keeps the page from being written
+
+
+def describe(cell, match):
+    return ", ".join([cell] + [f"{k}={v}" for k, v in match.items() if k != "group"])
+
+
+def check(row, keys, name):
+    """Notes what row lacks of keys; a key ending in "*" stands for any key that begins so."""
+    if "failed" in row:
+        group = row.get("group", GROUPS.get(row.get("cell"), "?"))
+        problems.append((group, f"{name}: failed in the group's last run ({row['failed']})"))
+        return
+    lacking = []
+    for key in keys:
+        found = [k for k in row if k.startswith(key[:-1])] if key.endswith("*") else [key]
+        values = [number(row, k) for k in found]
+        if not any(v is not None and (v > 0 or k not in POSITIVE) for k, v in zip(found, values)):
+            lacking.append(key)
+    if lacking:
+        group = row.get("group", GROUPS.get(row.get("cell"), "?"))
+        problems.append((group, f"{name}: its line has no figure for {', '.join(lacking)}"))
+
+
+def expect(rows, cell, keys, **match):
+    """The rows of a cell the page shows (as pick), each checked for keys; none is noted too."""
+    found = pick(rows, cell, **match)
+    name = describe(cell, match)
+    if not found:
+        group = match.get("group", GROUPS.get(cell, "?"))
+        problems.append((group, f"{name}: no result (the group has not run with these results)"))
+    for row in found:
+        check(row, keys, name)
+    return found
 
 
 def number(row, key):
@@ -78,7 +130,8 @@ def max_rate_table(rows, out):
     series = {}
     for payload in ("64", "1024"):
         for clients in ("1", "10", "100", "1000", "10000"):
-            cells = {s: (pick(rows, "max", target=s, payload=payload, clients=clients) or [{}])[0]
+            cells = {s: (expect(rows, "max", RUN, target=s, payload=payload, clients=clients)
+                         or [{}])[0]
                      for s in SYSTEMS}
             speeds = {s: number(cells[s], "delivered_per_s") for s in SYSTEMS}
             for s in SYSTEMS:
@@ -97,7 +150,7 @@ def fixed_rate_table(rows, out):
     out.append("| system | delivered/s | loss | p50/p99/max µs | server ns per delivery |")
     out.append("|---|---|---|---|---|")
     for s in SYSTEMS:
-        row = (pick(rows, "rate", target=s) or [{}])[0]
+        row = (expect(rows, "rate", RUN, target=s) or [{}])[0]
         out.append(f"| {NAMES[s]} | {rate(number(row, 'delivered_per_s'))} | {loss(row)} | "
                    f"{latency(row)} | {row.get('target_ns_per_delivery', '?')} |")
 
@@ -107,6 +160,8 @@ def churn_table(rows, out):
                "relay ns per delivery, fresh / after |")
     out.append("|---|---|---|---|---|")
     for clients in ("1", "10"):
+        for cell in ("churn-fresh", "churn-after"):
+            expect(rows, cell, ("delivered_per_s", "target_ns_per_delivery"), clients=clients)
         fresh, after = (median(pick(rows, cell, clients=clients), "delivered_per_s")
                         for cell in ("churn-fresh", "churn-after"))
         costs = (median(pick(rows, cell, clients=clients), "target_ns_per_delivery")
@@ -114,7 +169,8 @@ def churn_table(rows, out):
         cost = " / ".join("?" if c is None else f"{c:.0f}" for c in costs)
         out.append(f"| {clients} | {rate(fresh)} | {rate(after)} | {ratio(after, fresh)} | "
                    f"{cost} |")
-    admit = (pick(rows, "churn-admit") or [{}])[0]
+    admit = (expect(rows, "churn-admit", ("first*", "last*", "server_first_p50_us",
+                                          "server_last_p50_us")) or [{}])[0]
     first = next((v for k, v in admit.items() if k.startswith("first")), "?")
     last = next((v for k, v in admit.items() if k.startswith("last")), "?")
     out.append("")
@@ -129,7 +185,9 @@ def idle_table(rows, out):
     out.append("| system | K | RSS base | RSS with K idle streaming clients | KiB per client | "
                "server CPU while idle |")
     out.append("|---|---|---|---|---|---|")
-    for row in pick(rows, "idle") + pick(rows, "idle-scale"):
+    shown = [expect(rows, "idle", IDLE, target=s) for s in SYSTEMS] + \
+        [expect(rows, "idle-scale", IDLE)]
+    for row in sum(shown, []):
         out.append(f"| {NAMES[row.get('target', 'korvel')]} | {row.get('clients', '?')} | "
                    f"{row.get('rss_base_kib', '?')} KiB | {row.get('rss_kib', '?')} KiB | "
                    f"{row.get('kib_per_idle_client', '?')} | "
@@ -139,6 +197,8 @@ def idle_table(rows, out):
 def nomatch_table(rows, out):
     out.append("| K | relay ns per datagram | datagrams dropped |")
     out.append("|---|---|---|")
+    for clients in ("1", "10", "100", "1000", "10000"):
+        expect(rows, "nomatch", ("target_ns_per_datagram", "dropped"), clients=clients)
     for row in pick(rows, "nomatch"):
         out.append(f"| {row.get('clients')} | {row.get('target_ns_per_datagram', '?')} | "
                    f"{row.get('dropped', '?')} |")
@@ -156,8 +216,9 @@ def sse_table(rows, out):
     shortfalls = {"multipart": [], "nchan": []}
     for payload in ("64", "1024"):
         for clients in ("100", "1000", "10000"):
-            rounds = {(t, flag): pick(rows, "sse", target=t, sse=flag, payload=payload,
-                                      clients=clients) for t, flag, _ in SSE_ANSWERS}
+            rounds = {(t, flag): expect(rows, "sse", RUN + ("malformed",), target=t, sse=flag,
+                                        payload=payload, clients=clients)
+                      for t, flag, _ in SSE_ANSWERS}
             cells = {key: median_row(runs, "delivered_per_s") for key, runs in rounds.items()}
             speeds = {key: number(row, "delivered_per_s") for key, row in cells.items()}
             sse, parts, nchan = (speeds[(t, flag)] for t, flag, _ in SSE_ANSWERS)
@@ -192,6 +253,8 @@ def sse_idle_table(rows, out):
                "server CPU while idle |")
     out.append("|---|---|---|---|---|---|")
     per_client = {}
+    for flag in ("1", "0"):
+        expect(rows, "idle-sse", IDLE, sse=flag)
     for row in pick(rows, "idle-sse"):
         name = "SSE" if row.get("sse") == "1" else "multipart"
         per_client[name] = number(row, "kib_per_idle_client")
@@ -212,6 +275,9 @@ def ring_table(rows, out):
     out.append("| events | RSS with no client | after 262,144 events | after 524,288 | "
                "growth | events held | bytes per event held | datagrams dropped |")
     out.append("|---|---|---|---|---|---|---|---|")
+    for payload in ("64", "1024"):
+        expect(rows, "ring", ("rss_base_kib", "rss_full_kib", "rss_twice_kib", "dropped"),
+               payload=payload)
     for row in pick(rows, "ring"):
         base, full = number(row, "rss_base_kib"), number(row, "rss_full_kib")
         payload = number(row, "payload")
@@ -276,6 +342,10 @@ def ops_table(rows, out):
     out.append("|---|---|---|---|---|---|---|---|---|")
     beyond = []
     for clients in ("1", "100", "1000"):
+        for variant, _ in OPS_VARIANTS:
+            for turn in ("0", "1", "2"):
+                expect(rows, variant, RUN + (("scrapes",) if variant == "metrics" else ()),
+                       group="ops", clients=clients, round=turn)
         rounds = {v: sorted(pick(rows, v, group="ops", clients=clients),
                             key=lambda r: r.get("round", ""))
                   for v, _ in OPS_VARIANTS}
@@ -309,9 +379,12 @@ def scrape_table(rows, out):
                "event latency p50/p99/max µs | relay CPU |")
     out.append("|---|---|---|---|---|---|---|")
     for cell in ("scrape-quiet", "scrape-events"):
-        times = (pick(rows, cell + "-times", group="ops") or [{}])[0]
-        load = (pick(rows, cell, group="ops") or [{}])[0]
+        times = (expect(rows, cell + "-times", ("bytes",), group="ops") or [{}])[0]
+        load = (expect(rows, cell, ("idle_cpu_ms_per_s",) if cell == "scrape-quiet" else
+                       RUN + ("seconds",), group="ops") or [{}])[0]
         ms = sorted(1000 * float(t) for t in times.get("scrape_s", "").split(",") if t)
+        if times and not ms:
+            problems.append(("ops", f"{cell}: no scrape was answered"))
         sent, seconds = number(load, "sent"), number(load, "seconds")
         if cell == "scrape-quiet":
             events, latencies = "none", ""
@@ -330,9 +403,14 @@ def list_check_table(rows, out):
     out.append("|---|---|---|")
     for networks in ("1", "1000"):
         for ipv in ("4", "6"):
-            runs = pick(rows, "list-check", group="ops", networks=networks, ipv=ipv)
+            runs = expect(rows, "list-check", ("ns_per_check",), group="ops",
+                          networks=networks, ipv=ipv)
             out.append(f"| {int(networks):,} | IPv{ipv} | "
                        f"{spread(runs, 'ns_per_check', lambda v: f'{v:.1f}')} |")
+
+
+# A value the page must not show: "?" or "failed" standing alone, or a table cell of just "–".
+UNKNOWN = re.compile(r"(?:^|[\s|/(])(\?|failed)(?=[\s|/),]|$)|\|\s*(–)\s*\|")
 
 
 def plot(series, png):
@@ -383,6 +461,25 @@ def kept_sections(markdown, out):
     return kept
 
 
+def refuse(found, results, markdown):
+    """Names the cells without a result, a few per group, and ends with status 1."""
+    by_group = {}
+    for group, what in dict.fromkeys(found):
+        by_group.setdefault(group, []).append(what)
+    lines = [f"report.py: {markdown} not written: these cells have no result to show."]
+    for group, whats in by_group.items():
+        where = f"group {group}" if group else "report.py"
+        lines += [f"  {where}: {what}" for what in whats[:3]]
+        if len(whats) > 3:
+            lines.append(f"  {where}: and {len(whats) - 3} more")
+    named = " ".join(g for g in by_group if g)
+    if named:
+        lines.append(f"The results are in {results}; run those groups again: "
+                     f"CELLS=\"{named}\" bash bench/run-matrix.sh")
+    print(*lines, sep="\n", file=sys.stderr)
+    sys.exit(1)
+
+
 def main(results, markdown, png):
     rows = read(results)
     out = ["# Fan-out benchmark", "",
@@ -398,19 +495,26 @@ def main(results, markdown, png):
     fixed_rate_table(rows, out)
     out += ["", "## Churn (the relay, 64 B)", ""]
     churn_table(rows, out)
-    out += ["", "## Memory per idle streaming client (and the relay's once-a-second walks)", ""]
+    out += ["", "## Memory per idle streaming client (and the relay's once-a-second walks)", "",
+            "The base is the server's resident memory (VmRSS) once it has answered a first client, "
+            "seen it go and had a second and a half to settle; with K idle streaming clients it is "
+            "read five and a half seconds after the last came, and the server's CPU is taken over "
+            "those seconds. The SSE and ring tables below read their base the same way.", ""]
     idle_table(rows, out)
     out += ["", "## A datagram that no filter accepts (the relay)", ""]
     nomatch_table(rows, out)
-    scale = next((r for r in pick(rows, "scale") if "delivered_per_s" in r), {})
-    scale.update(next((r for r in pick(rows, "scale") if "admissions" in r), {}))
+    scales = expect(rows, "scale", ())
+    scale = next((r for r in scales if "delivered_per_s" in r), {})
+    scale.update(next((r for r in scales if "admissions" in r), {}))
+    if scales and not any("failed" in r for r in scales):
+        check(scale, RUN + ("admissions", "last*", "server_last_p50_us"), "scale")
     out += ["", "## Scale", "",
             f"{scale.get('clients', '?')} streaming clients at once: "
             f"{rate(number(scale, 'delivered_per_s'))} deliveries/s, loss {loss(scale)}, "
             f"then {scale.get('admissions', 'no')} more clients admitted (round trip "
             f"{next((v for k, v in scale.items() if k.startswith('last')), '?')} µs, relay CPU "
             f"{scale.get('server_last_p50_us', '?')} µs per admission, medians)."]
-    host = (pick(rows, "host") or [{}])[0]
+    host = (expect(rows, "host", ("receive_buffer", "rmem_max")) or [{}])[0]
     out += ["", f"Event socket receive buffer granted by the host: {host.get('receive_buffer', '?')} "
             f"bytes (asked for 8 MiB; net.core.rmem_max is {host.get('rmem_max', '?')})."]
     out += ["", "## Server-Sent Events", "",
@@ -467,6 +571,15 @@ def main(results, markdown, png):
             "core: one address against a list of 1 and of 1,000 networks (half IPv4, half IPv6), "
             "for random IPv4 and IPv6 senders.", ""]
     list_check_table(rows, out)
+    # What the checks of the cells may have missed: a value shown as "?", "failed" or "–".
+    if not problems:
+        for line in out:
+            shown = UNKNOWN.search(line)
+            if shown:
+                problems.append((None, f"the page would show {shown.group(1) or shown.group(2)!r} "
+                                       f"in: {line}"))
+    if problems:
+        refuse(problems, results, markdown)
     out += kept_sections(markdown, out)
     with open(markdown, "w") as f:
         f.write("\n".join(out) + "\n")

@@ -10,14 +10,23 @@
 #
 # The groups: max rate idle churn nomatch scale host sse ring ops. A run of some groups replaces
 # only their lines in the results, so the report keeps the other groups of the last run.
+#
+# A cell that fails (its load generator ends with an error or runs past $cell_limit seconds, its
+# server ends, it measures nothing) is named at once with the end of what its programs wrote, its
+# line in the results says failed=..., and the run ends with status 1 without writing the report.
+# Neither is it written while a group kept from the last run failed there or has no results:
+# bench/report.py names every cell that would have nothing to show.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cell_seconds=${CELL_SECONDS:-3}
-cells=${CELLS:-max rate idle churn nomatch scale host sse ring ops}
+all_groups="max rate idle churn nomatch scale host sse ring ops"
+cells=${CELLS:-$all_groups}
+cell_limit=600  # seconds, far past what any cell of a sound run takes
 out=build-bench
 results=$out/results.txt
 korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080 metrics_port=19107
+churn_stream=13678 churn_events=19008
 
 bash scripts/install-deps.sh
 bash scripts/install-missing.sh --no-start redis-server nginx-light libnginx-mod-nchan gnuplot-nox
@@ -25,23 +34,37 @@ bash scripts/build.sh $out -DCMAKE_BUILD_TYPE=Release -- KorvelCaptureServer kor
   korvel_network_list_bench >/dev/null
 ulimit -n "$(ulimit -Hn)"
 
+# A port already taken (by another run of this benchmark, or a server one left behind) would fail
+# the cells, or worse, measure that other server.
+ports="$korvel_stream|$korvel_events|$churn_stream|$churn_events|$redis_port|$nchan_port"
+taken=$(ss -Htuln | awk '{ print $5 }' | grep -E ":($ports|$metrics_port)\$" || true)
+if [[ -n $taken ]]; then
+  echo "run-matrix.sh: these ports of the benchmark are taken already:" $taken >&2
+  echo "  (another run of it, or a server left from one?); nothing was run" >&2
+  exit 1
+fi
+
 work=$(mktemp -d)
 trap 'stop_scraper; stop_server; rm -rf "$work"' EXIT
 cp $out/KorvelCaptureServer "$work/"
 sed "s|@PORT@|$nchan_port|; s|@WORK@|$work|g" bench/nchan.conf >"$work/nginx.conf"
 server_pid="" scraper_pid=""
 korvel_switches=()  # what the relay is started with besides its ports
+servers=0
+declare -A server_logs  # what each server started wrote, by its pid, to show when a cell fails
 
 start_server() {
+  local log=$work/server-$((++servers))-$1.log
   case $1 in
     korvel) taskset -c 0 "$work/KorvelCaptureServer" -p $korvel_stream -l $korvel_events \
-              "${korvel_switches[@]}" >/dev/null 2>&1 & ;;
+              "${korvel_switches[@]}" >"$log" 2>&1 & ;;
     redis) taskset -c 0 redis-server --port $redis_port --bind 127.0.0.1 --save '' \
              --appendonly no --protected-mode no --maxclients 19500 --logfile '' \
-             >/dev/null 2>&1 & ;;
-    nchan) taskset -c 0 nginx -c "$work/nginx.conf" -p "$work" >/dev/null 2>&1 & ;;
+             >"$log" 2>&1 & ;;
+    nchan) taskset -c 0 nginx -c "$work/nginx.conf" -p "$work" >"$log" 2>&1 & ;;
   esac
   server_pid=$!
+  server_logs[$server_pid]=$log
 }
 
 stop_server() {
@@ -108,15 +131,64 @@ stream_port() {
   case $1 in korvel) echo $korvel_stream ;; redis) echo $redis_port ;; nchan) echo $nchan_port ;; esac
 }
 
+failures=()  # one line for each cell that failed, said again at the end of the run
+
+# A cell that failed: said at once, with the end of each file given, and again at the end of the
+# run; its line in the results says failed=TAG, so that the report refuses its group's figures
+# until the group has run again. $1 holds the cell's fields, as the report tells cells apart.
+cell_failed() {
+  local fields=$1 tag=$2 why=$3 file
+  shift 3
+  failures+=("group $group, $fields: $why")
+  printf '\nFAILED: group %s, %s: %s\n' "$group" "$fields" "$why" >&2
+  for file in "$@"; do
+    [[ -s $file ]] || continue
+    echo "  the end of ${file##*/}:" >&2
+    tail -n 8 "$file" | sed 's/^/    /' >&2
+  done
+  echo "group=$group $fields failed=$tag" >>"$results"
+}
+
+# The load generator's arguments as the fields of its line (--clients 100: clients=100), with its
+# defaults for those the report tells cells apart by.
+as_fields() {
+  local -A given=([payload]=64 [sse]=0)
+  local order=(payload sse) fields=() key
+  while (($# >= 2)); do
+    key=${1#--}
+    [[ -n ${given[$key]+set} ]] || order+=("$key")
+    given[$key]=$2
+    shift 2
+  done
+  for key in "${order[@]}"; do fields+=("$key=${given[$key]}"); done
+  echo "${fields[*]}"
+}
+
 # One load generator run against the server already started; its line goes to the results.
 measure() {
   local cell=$1 system=$2
   shift 2
-  local lines
-  lines=$(taskset -c 1 $out/bench/korvel_loadgen --target "$system" --stream "$(stream_port "$system")" \
-    --events $korvel_events --pid "$server_pid" --seconds "$cell_seconds" "$@") ||
-    lines="target=$system failed=1 $*"
-  sed "s/^/group=$group cell=$cell /" <<<"$lines" >>"$results"
+  local status=0 why="" tag="" logs=("$work/loadgen.err" "${server_logs[$server_pid]}")
+  [[ $system != nchan ]] || logs+=("$work/nginx-error.log")
+  timeout "$cell_limit" taskset -c 1 $out/bench/korvel_loadgen --target "$system" \
+    --stream "$(stream_port "$system")" --events $korvel_events --pid "$server_pid" \
+    --seconds "$cell_seconds" "$@" >"$work/loadgen.out" 2>"$work/loadgen.err" || status=$?
+  if ((status == 124)); then
+    why="the load generator was still running after $cell_limit s" tag=timeout
+  elif ((status != 0)); then
+    why="the load generator ended with status $status" tag=loadgen-status-$status
+  elif ! grep -q . "$work/loadgen.out"; then
+    why="the load generator printed no results" tag=no-results
+  fi
+  if ! kill -0 "$server_pid" 2>/dev/null; then
+    why+="${why:+; }the server ended during the cell" tag=${tag:-server-ended}
+  fi
+  if [[ -n $why ]]; then
+    cell_failed "cell=$cell target=$system $(as_fields "$@")" "$tag" "$why" "$work/loadgen.out" \
+      "${logs[@]}"
+    return 0
+  fi
+  sed "s/^/group=$group cell=$cell /" "$work/loadgen.out" >>"$results"
 }
 
 # A cell on a server of its own.
@@ -146,6 +218,22 @@ touch "$results"
 grep -E '^group=' "$results" | grep -v -E "^group=(${cells// /|}) " >"$work/kept" || true
 cp "$work/kept" "$results"
 
+# A group kept from the last run that failed there, or has no results at all, keeps the report
+# from being written; said now, before the cells take their minutes.
+stale=()
+for group in $all_groups; do
+  wanted "$group" && continue
+  if ! grep -q "^group=$group " "$work/kept"; then
+    stale+=("$group (no results)")
+  elif grep -q "^group=$group .* failed=" "$work/kept"; then
+    stale+=("$group (failed)")
+  fi
+done
+if ((${#stale[@]} > 0)); then
+  echo "run-matrix.sh: kept from the last run: ${stale[*]}. This run will end with status 1" \
+    "without writing docs/benchmarks.md unless CELLS includes those groups." >&2
+fi
+
 group=max
 if wanted max; then
   for payload in 64 1024; do
@@ -172,7 +260,7 @@ if wanted churn; then
   printf '\r[%2d/%d] churn                                  ' "$done_cells" "$total_cells" >&2
   start_server korvel
   fresh_pid=$server_pid
-  korvel_stream=13678 korvel_events=19008
+  korvel_stream=$churn_stream korvel_events=$churn_events
   start_server korvel
   churned_pid=$server_pid
   measure churn-admit korvel --clients 0 --admissions 10000
@@ -181,7 +269,7 @@ if wanted churn; then
     for clients in 1 10; do
       korvel_stream=13677 korvel_events=19007 server_pid=$fresh_pid
       measure churn-fresh korvel --clients $clients
-      korvel_stream=13678 korvel_events=19008 server_pid=$churned_pid
+      korvel_stream=$churn_stream korvel_events=$churn_events server_pid=$churned_pid
       measure churn-after korvel --clients $clients
     done
   done
@@ -243,6 +331,11 @@ scrape_cell() {
   measure "$cell" korvel --clients 19000 --payload 64 "$@"
   stop_scraper
   stop_server
+  if ! awk '$2 > 0 { answered = 1 } END { exit !answered }' "$work/scrapes"; then
+    cell_failed "cell=$cell-times clients=19000" no-scrape-answered \
+      "the relay's metrics port answered no scrape" "$work/scrapes"
+    return 0
+  fi
   awk -v cell="$cell" '$2 > 0 { times = times sep $1; sep = ","; bytes = $2 }
     END { printf "group=ops cell=%s-times clients=19000 scrape_s=%s bytes=%s\n", cell, times, bytes }' \
     "$work/scrapes" >>"$results"
@@ -293,25 +386,54 @@ if wanted ops; then
   # generator's core.
   ((++done_cells))
   printf '\r[%2d/%d] list check                            ' "$done_cells" "$total_cells" >&2
-  taskset -c 1 $out/bench/korvel_network_list_bench --benchmark_repetitions=5 \
-    --benchmark_format=csv 2>/dev/null |
-    awk -F, '$1 ~ /^"Contains\/networks:[0-9]+\/ipv:[46]"$/ {
+  status=0
+  taskset -c 1 timeout "$cell_limit" $out/bench/korvel_network_list_bench \
+    --benchmark_repetitions=5 --benchmark_format=csv >"$work/list.csv" 2>"$work/list.err" ||
+    status=$?
+  awk -F, '$1 ~ /^"Contains\/networks:[0-9]+\/ipv:[46]"$/ {
       split($1, name, /[:\/"]/)
       printf "group=ops cell=list-check networks=%s ipv=%s ns_per_check=%s\n", name[4], name[6], $4
-    }' >>"$results"
+    }' "$work/list.csv" >"$work/list-check"
+  checks=$(wc -l <"$work/list-check")
+  if ((status != 0 || checks != 4 * 5)); then
+    cell_failed "cell=list-check" "list-status-$status" \
+      "korvel_network_list_bench ended with status $status and gave $checks of 20 checks" \
+      "$work/list.csv" "$work/list.err"
+  else
+    cat "$work/list-check" >>"$results"
+  fi
 fi
 
 # What the host granted the relay's event socket (it asks for 8 MiB).
 group=host
 if wanted host; then
   start_server korvel
-  sleep 0.5
-  granted=$(ss -uamn "sport = :$korvel_events" | grep -o 'rb[0-9]*' | head -1 || true)
-  echo "group=host cell=host receive_buffer=${granted#rb} rmem_max=$(cat /proc/sys/net/core/rmem_max)" \
-    >>"$results"
+  granted=""
+  for ((try = 0; try < 100; ++try)); do  # up to ten seconds for the relay to bind it
+    granted=$(ss -Huamn "sport = :$korvel_events" | grep -o 'rb[0-9]*' | head -1 || true)
+    [[ -z $granted ]] || break
+    sleep 0.1
+  done
+  if [[ -n $granted ]]; then
+    echo "group=host cell=host receive_buffer=${granted#rb}" \
+      "rmem_max=$(cat /proc/sys/net/core/rmem_max)" >>"$results"
+  else
+    cell_failed "cell=host" no-socket \
+      "ss showed no event socket of the relay on port $korvel_events within ten seconds" \
+      "${server_logs[$server_pid]}"
+  fi
   stop_server
 fi
 echo >&2
 
-python3 bench/report.py "$results" docs/benchmarks.md docs/benchmarks.png
+if ((${#failures[@]} > 0)); then
+  echo "run-matrix.sh: ${#failures[@]} cell(s) failed; docs/benchmarks.md was not written:" >&2
+  printf '  %s\n' "${failures[@]}" >&2
+  echo "Their lines in $results say failed=...; run their groups again once mended." >&2
+  exit 1
+fi
+if ! python3 bench/report.py "$results" docs/benchmarks.md docs/benchmarks.png; then
+  echo "run-matrix.sh: docs/benchmarks.md and docs/benchmarks.png were not written (above)" >&2
+  exit 1
+fi
 echo "wrote docs/benchmarks.md and docs/benchmarks.png" >&2
