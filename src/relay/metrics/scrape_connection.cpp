@@ -66,6 +66,8 @@ void ScrapeConnection::Answer() {
     Set.Stop(*this);
     return;
   }
+  // A HEAD request is told what a GET would be, the text's length included, and given no text.
+  if (Received.starts_with("HEAD ")) Body.clear();
   Deadline.expires_after(CloseTimeout);
   const std::array<asio::const_buffer, 2> answer{asio::buffer(Head), asio::buffer(Body)};
   asio::async_write(Socket, answer,

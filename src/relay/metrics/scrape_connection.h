@@ -10,9 +10,9 @@
 class ScrapeSet;
 
 // One connection to the metrics port: it reads a request head, answers it with the exposition
-// text and closes. Its handlers share ownership of it, so it lasts until the last of them ran,
-// however it was stopped; a stopped connection's handlers, cancelled or already done, find its
-// socket closed and leave the set alone.
+// text (a HEAD request with the same head alone) and closes. Its handlers share ownership of it,
+// so it lasts until the last of them ran, however it was stopped; a stopped connection's
+// handlers, cancelled or already done, find its socket closed and leave the set alone.
 class ScrapeConnection : public std::enable_shared_from_this<ScrapeConnection> {
  public:
   ScrapeConnection(asio::ip::tcp::socket socket, ScrapeSet& set,
