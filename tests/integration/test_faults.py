@@ -82,8 +82,8 @@ def read_only_log(relay, emit, watcher):  # meanwhile 16 MB of events to log, mo
     assert int(re.search(notice, relay.read())[1]) >= 3 + 2 * missing > 3
 
 
-def idle_on_the_metrics_port(relay, emit, watcher):  # 200 that never ask, while a balancer checks
-    idle = [Client(relay.metrics) for _ in range(200)]
+def idle_on_the_metrics_port(relay, emit, watcher, silent=200):  # while a balancer checks
+    idle = [Client(relay.metrics) for _ in range(silent)]
     head = rb"HTTP/1\.0 200 OK\r\nContent-Type: text/plain; version=0\.0\.4; charset=utf-8\r\n" \
            rb"Content-Length: (\d+)\r\nConnection: close\r\n\r\n"
     for method in [b"GET", b"HEAD"] * 5:
