@@ -6,10 +6,12 @@ import os
 import re
 import socket
 import struct
+import time
 
 import pytest
 
 from conftest import Client, event_part, wait_for
+from test_operations import with_metrics
 
 # As root the relay runs without the capability that overrides file permissions, so that a
 # read-only log folder means to it what it means to everyone else.
@@ -80,6 +82,24 @@ def read_only_log(relay, emit, watcher):  # meanwhile 16 MB of events to log, mo
     assert int(re.search(notice, relay.read())[1]) >= 3 + 2 * missing > 3
 
 
+def idle_on_the_metrics_port(relay, emit, watcher, silent=200):  # while a balancer checks
+    idle = [Client(relay.metrics) for _ in range(silent)]
+    head = rb"HTTP/1\.0 200 OK\r\nContent-Type: text/plain; version=0\.0\.4; charset=utf-8\r\n" \
+           rb"Content-Length: (\d+)\r\nConnection: close\r\n\r\n"
+    for method in [b"GET", b"HEAD"] * 5:
+        check = Client(relay.metrics)
+        check.sendall(method + b" /metrics HTTP/1.0\r\n\r\n")
+        assert check.read(lambda data: check.closed, 1), method  # the balancer's time-out
+        answer = re.fullmatch(head + b"(.*)", check.data, re.S)
+        # A HEAD is told the length of a text of about the GET's before it, and given none of it.
+        assert answer and (len(answer[2]) == int(answer[1]) if method == b"GET" else
+                           answer[2] == b"" and abs(int(answer[1]) - length) < 16), check.data
+        length = int(answer[1])
+        emit()
+        time.sleep(0.2)
+    return idle  # still open: the relay must let go of them all the same
+
+
 def terminate_under_load(relay, emit, watcher):
     clients = [relay.subscribe() for _ in range(50)]
     for _ in range(2000):
@@ -91,9 +111,10 @@ def terminate_under_load(relay, emit, watcher):
 
 
 @pytest.mark.parametrize("disturb", [vanishing_mid_stream, never_reads, vanish,
-                                     odd_datagrams_and_a_flood, read_only_log, terminate_under_load])
+                                     odd_datagrams_and_a_flood, read_only_log, idle_on_the_metrics_port,
+                                     terminate_under_load])
 def test_the_relay_outlasts_the_fault_and_the_watcher_misses_nothing(start, disturb):
-    relay = start("-d", "1", "-g", "100", wrapper=WRAPPER).listening()
+    relay = with_metrics(start, "-d", "1", "-g", "100", wrapper=WRAPPER)
     watcher = relay.subscribe()
     watcher.markers = []
 

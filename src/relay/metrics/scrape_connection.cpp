@@ -11,7 +11,9 @@
 namespace {
 
 constexpr std::size_t MaxHeadBytes = 8192;
-constexpr auto HeadTimeout = std::chrono::seconds(5);
+// A scraper or a balancer's check sends its request with the connection, and gives up on its
+// answer within a second or so; a connection still silent after this much is not one of them.
+constexpr auto HeadTimeout = std::chrono::seconds(2);
 // The answer fits the socket's send buffer, so it is written at once; a client that has it
 // closes at once too.
 constexpr auto CloseTimeout = std::chrono::seconds(2);
@@ -66,7 +68,10 @@ void ScrapeConnection::Answer() {
     Set.Stop(*this);
     return;
   }
+  // A HEAD request is told what a GET would be, the text's length included, and given no text.
+  if (Received.starts_with("HEAD ")) Body.clear();
   Deadline.expires_after(CloseTimeout);
+  Stage = Phase::Writing;
   const std::array<asio::const_buffer, 2> answer{asio::buffer(Head), asio::buffer(Body)};
   asio::async_write(Socket, answer,
                     [self = shared_from_this()](const std::error_code& error, std::size_t) {
@@ -75,6 +80,7 @@ void ScrapeConnection::Answer() {
                         self->Set.Stop(*self);
                         return;
                       }
+                      self->Stage = Phase::Answered;
                       std::error_code ignored;
                       self->Socket.shutdown(asio::socket_base::shutdown_send, ignored);
                       self->Drain();

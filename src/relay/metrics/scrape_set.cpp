@@ -1,13 +1,16 @@
 #include "relay/metrics/scrape_set.h"
 
+#include <algorithm>
+
 void ScrapeSet::Start(std::shared_ptr<ScrapeConnection> scrape) {
-  for (auto& slot : Open) {
-    if (!slot) {
-      slot = std::move(scrape);
-      slot->Start();
-      return;
-    }
-  }
+  // A free slot, else the open scrape that yields first.
+  auto& room = *std::min_element(Open.begin(), Open.end(), [](const auto& a, const auto& b) {
+    return b && (!a || a->YieldsBefore(*b));
+  });
+  if (room && !room->Yields()) return;
+  if (room) room->Stop();
+  room = std::move(scrape);
+  room->Start();
 }
 
 void ScrapeSet::Stop(ScrapeConnection& scrape) {

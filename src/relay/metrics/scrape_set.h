@@ -7,7 +7,9 @@
 #include "relay/metrics/scrape_connection.h"
 
 // The scrapes open at once. They are few, so a scraper that opens connections without end
-// holds at most MaxOpen of the relay's descriptors.
+// holds at most MaxOpen of the relay's descriptors. Connections that never ask cannot hold them
+// against a scraper either: a newcomer takes the place of one that has been answered or has
+// waited longest for its request, and only one whose answer is being written keeps its place.
 class ScrapeSet {
  public:
   static constexpr std::size_t MaxOpen = 16;
@@ -18,7 +20,8 @@ class ScrapeSet {
   // The open scrapes' handlers refer to the set; stopped, they no longer do.
   ~ScrapeSet() { StopAll(); }
 
-  // Starts the scrape, or drops it, closing its connection, when MaxOpen are open.
+  // Starts the scrape, closing another to make room when MaxOpen are open; or drops it, closing
+  // its connection, when all of them are writing their answers.
   void Start(std::shared_ptr<ScrapeConnection> scrape);
   void Stop(ScrapeConnection& scrape);
   void StopAll();
