@@ -69,8 +69,9 @@ def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine
     relay.send(b"SSE \xff")
     assert text_of(events(stream, 1)[0][2]) == b"SSE \xff"
     assert page.read(lambda data: page.closed) and page.data.endswith(b"</html>\n")
-    for window in windows():
-        subprocess.run(["xdotool", "key", "--window", window, "alt+F4"])
+    # Closed as its close box would: a key, such as alt+F4, whose release the closed window never
+    # reads stays held for Wine and comes again in the next window to take the focus.
+    wine[1]("taskkill", "/im", "KorvelCaptureServer.exe")
     assert relay.process.wait(10) == 0
     assert client.read(lambda data: client.closed)
 
