@@ -51,6 +51,22 @@ def windows(name="KorvelCaptureServer"):
     return found.stdout.split()
 
 
+def message_box(relay):  # the text and caption of the box the program shows, from Wine's trace
+    shown = b"MessageBoxA(00000000,"
+    trace = relay.read("stderr.txt")
+    return trace.split(shown)[1].split(b"\n")[0] if shown in trace else None
+
+
+def press_ok_until(condition):
+    # A key may come before the box takes keys: pressed until the box has gone and done its work.
+    for _ in range(10):
+        for window in windows():
+            subprocess.run(["xdotool", "key", "--window", window, "Return"])
+        if wait_for(condition, 2):
+            return True
+    return False
+
+
 def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine, start):
     relay = with_metrics(start, "--allow-clients=127.0.0.1", limit=60,
                          env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE)
@@ -100,17 +116,10 @@ def test_the_service_runs_and_stops_under_the_service_control_manager(wine, tmp_
 
 def test_the_service_switch_outside_the_manager_shows_the_message_then_serves(wine, start):
     relay = start("-s", env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE)
-    shown = b'MessageBoxA(00000000,'
-    assert wait_for(lambda: shown in relay.read("stderr.txt"), 60)
-    call = relay.read("stderr.txt").split(shown)[1].split(b"\n")[0]
-    assert b'"Unable to start service."' in call and b'"KorvelCaptureServer"' in call
+    assert wait_for(lambda: message_box(relay), 60)
+    assert re.search(rb'"Unable to start service\.",\w+ "KorvelCaptureServer"', message_box(relay))
     assert not serving(relay.stream, relay.events)  # the box waits for its OK
-    for _ in range(10):  # a key may come before the box takes keys: pressed until it has gone
-        for window in windows():
-            subprocess.run(["xdotool", "key", "--window", window, "Return"])
-        if wait_for(lambda: serving(relay.stream, relay.events), 2):
-            break
-    assert serving(relay.stream, relay.events)
+    assert press_ok_until(lambda: serving(relay.stream, relay.events))
     one_event(relay.stream, relay.events)
     relay.process.kill()  # a signal ends a Wine process with no exit code of its own
     relay.process.wait()
