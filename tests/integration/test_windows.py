@@ -123,3 +123,29 @@ def test_the_service_switch_outside_the_manager_shows_the_message_then_serves(wi
     one_event(relay.stream, relay.events)
     relay.process.kill()  # a signal ends a Wine process with no exit code of its own
     relay.process.wait()
+
+
+# A second relay on a port in use must end at start-up and leave the port to the first: Windows
+# would let two sockets that both set SO_REUSEADDR share it. Wine's sockets are Linux's
+# underneath: a second datagram socket binds beside the first where both set SO_REUSEADDR, as on
+# Windows, but no second socket listens on a port, whatever either set. There Wine's error tells:
+# on one address (the metrics port's 127.0.0.1) a port held exclusively gives WSAEADDRINUSE, as
+# on Windows, one both would share WSAEACCES; on every address (the stream port), WSAEACCES both.
+@pytest.mark.parametrize("taken, step", [
+    ("stream", "cannot listen on the stream port {}: error "),
+    ("events", "cannot bind the event port {}: error 10048: "),
+    ("metrics", "cannot listen on the metrics port {}: error 10048: "),
+])
+def test_a_second_relay_on_a_port_in_use_shows_why_and_ends_while_the_first_serves(wine, start, taken, step):
+    traced = {"env": {**wine[0], "WINEDEBUG": "+relay"}, "wrapper": [WINE], "executable": EXE}
+    first = with_metrics(start, limit=60, **traced)
+    ports = {"stream": free_port(socket.SOCK_STREAM), "events": free_port(socket.SOCK_DGRAM),
+             "metrics": free_port(socket.SOCK_STREAM), taken: getattr(first, taken)}
+    second = start(f"--metrics={ports['metrics']}", stream=ports["stream"], events=ports["events"], **traced)
+    assert wait_for(lambda: message_box(second), 60)
+    assert step.format(ports[taken]).encode() in message_box(second)
+    assert press_ok_until(lambda: second.process.poll() is not None) and second.process.wait() == 1
+    one_event(first.stream, first.events)
+    assert values(scrape(first))["korvel_clients_admitted_total"] == 1
+    first.process.kill()
+    first.process.wait()
