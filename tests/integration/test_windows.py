@@ -51,6 +51,10 @@ def windows(name="KorvelCaptureServer"):
     return found.stdout.split()
 
 
+def traced(wine):  # a relay under Wine, which writes the calls to the box and the label to stderr
+    return {"env": {**wine[0], "WINEDEBUG": "+relay"}, "wrapper": [WINE], "executable": EXE}
+
+
 def message_box(relay):  # the text and caption of the box the program shows, from Wine's trace
     shown = b"MessageBoxA(00000000,"
     trace = relay.read("stderr.txt")
@@ -68,8 +72,7 @@ def press_ok_until(condition):
 
 
 def test_the_window_serves_shows_the_count_and_ends_the_program_when_closed(wine, start):
-    relay = with_metrics(start, "--allow-clients=127.0.0.1", limit=60,
-                         env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE)
+    relay = with_metrics(start, "--allow-clients=127.0.0.1", limit=60, **traced(wine))
     client = one_event(relay.stream, relay.events)
     refused = Client(relay.stream, source="127.0.0.2")
     assert refused.read(lambda data: refused.closed) and not refused.data
@@ -115,7 +118,7 @@ def test_the_service_runs_and_stops_under_the_service_control_manager(wine, tmp_
 
 
 def test_the_service_switch_outside_the_manager_shows_the_message_then_serves(wine, start):
-    relay = start("-s", env={**wine[0], "WINEDEBUG": "+relay"}, wrapper=[WINE], executable=EXE)
+    relay = start("-s", **traced(wine))
     assert wait_for(lambda: message_box(relay), 60)
     assert re.search(rb'"Unable to start service\.",\w+ "KorvelCaptureServer"', message_box(relay))
     assert not serving(relay.stream, relay.events)  # the box waits for its OK
@@ -137,11 +140,11 @@ def test_the_service_switch_outside_the_manager_shows_the_message_then_serves(wi
     ("metrics", "cannot listen on the metrics port {}: error 10048: "),
 ])
 def test_a_second_relay_on_a_port_in_use_shows_why_and_ends_while_the_first_serves(wine, start, taken, step):
-    traced = {"env": {**wine[0], "WINEDEBUG": "+relay"}, "wrapper": [WINE], "executable": EXE}
-    first = with_metrics(start, limit=60, **traced)
+    first = with_metrics(start, limit=60, **traced(wine))
     ports = {"stream": free_port(socket.SOCK_STREAM), "events": free_port(socket.SOCK_DGRAM),
              "metrics": free_port(socket.SOCK_STREAM), taken: getattr(first, taken)}
-    second = start(f"--metrics={ports['metrics']}", stream=ports["stream"], events=ports["events"], **traced)
+    second = start(f"--metrics={ports['metrics']}", stream=ports["stream"], events=ports["events"],
+                   **traced(wine))
     assert wait_for(lambda: message_box(second), 60)
     assert step.format(ports[taken]).encode() in message_box(second)
     assert press_ok_until(lambda: second.process.poll() is not None) and second.process.wait() == 1
