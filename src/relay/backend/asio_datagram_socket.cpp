@@ -2,13 +2,13 @@
 
 #include "relay/backend/asio_address.h"
 #include "relay/backend/dual_stack.h"
+#include "relay/backend/exclusive_bind.h"
 
 AsioDatagramSocket::AsioDatagramSocket(asio::io_context& io, EventDelivery& delivery)
     : Socket(io), Delivery(delivery) {}
 
 void AsioDatagramSocket::Bind(std::uint16_t port, bool ipv4Only) {
-  // No address reuse: a second program bound to the event port must make this fail.
-  OpenOnEveryAddress(Socket, port, ipv4Only, [] {});
+  OpenOnEveryAddress(Socket, port, ipv4Only, [&] { PrepareExclusiveBind(Socket); });
   Socket.non_blocking(true);
   Batch.Prepare(Socket);
   std::error_code ignored;  // a smaller buffer than asked for is no reason to fail

@@ -3,6 +3,7 @@
 #include "relay/backend/accept_failure.h"
 #include "relay/backend/asio_address.h"
 #include "relay/backend/dual_stack.h"
+#include "relay/backend/exclusive_bind.h"
 
 AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& delivery,
                                        std::size_t sendLimitBytes)
@@ -12,11 +13,7 @@ AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& deli
       AcceptRetry(io) {}
 
 void AsioSessionSockets::Listen(std::uint16_t port, bool ipv4Only) {
-  OpenOnEveryAddress(Acceptor, port, ipv4Only, [&] {
-    // Lets a restarted relay listen while old connections linger in TIME_WAIT; another listener
-    // on the port still makes bind fail.
-    Acceptor.set_option(asio::socket_base::reuse_address(true));
-  });
+  OpenOnEveryAddress(Acceptor, port, ipv4Only, [&] { PrepareExclusiveBind(Acceptor); });
   Acceptor.listen(asio::socket_base::max_listen_connections);
   Acceptor.non_blocking(true);  // for the connections that wait behind the one accepted
 }

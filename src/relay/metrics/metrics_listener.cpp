@@ -4,6 +4,7 @@
 
 #include "asio/ip/v6_only.hpp"
 #include "relay/backend/accept_failure.h"
+#include "relay/backend/exclusive_bind.h"
 
 MetricsListener::MetricsListener(asio::io_context& io, std::function<std::string()> exposition)
     : Exposition(std::move(exposition)), Acceptor(io), AcceptRetry(io) {}
@@ -11,8 +12,7 @@ MetricsListener::MetricsListener(asio::io_context& io, std::function<std::string
 void MetricsListener::Listen(const asio::ip::address& address, std::uint16_t port) {
   const asio::ip::tcp::endpoint endpoint(address, port);
   Acceptor.open(endpoint.protocol());
-  // As for the client port: a restarted relay can listen while old connections linger.
-  Acceptor.set_option(asio::socket_base::reuse_address(true));
+  PrepareExclusiveBind(Acceptor);
   if (address == asio::ip::address(asio::ip::address_v6::any())) {
     // "::" then takes IPv4 scrapes too, where the host lets one socket serve both families;
     // where it does not, the port serves IPv6 alone.
