@@ -13,7 +13,7 @@ tree=$stage/korvel-capture-server
 mkdir -p "$tree"
 cp -a CMakeLists.txt cmake src packaging "$tree/"
 cp -a packaging/debian "$tree/debian"
-cp packaging/korvel-capture-server.service "$tree/debian/"
+cp packaging/korvel-capture-server.service packaging/korvel-capture-server.socket "$tree/debian/"
 (cd "$tree" && dpkg-buildpackage -b -us -uc >"$stage/build.log" 2>&1) || {
   tail -40 "$stage/build.log" >&2
   exit 1

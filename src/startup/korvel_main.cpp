@@ -14,6 +14,7 @@
 #include "relay/metrics/metrics_exposition.h"
 #include "relay/metrics/metrics_listener.h"
 #include "service/idle_service_bridge.h"
+#include "service/inherited_sockets.h"
 #include "startup/command_line.h"
 #include "startup/host_process.h"
 #include "startup/host_window.h"
@@ -82,10 +83,14 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
                         },
                         std::random_device{}()});
 
+  // Ports the service manager holds are served as they are; the others are opened here.
+  const InheritedSockets inherited = TakeInheritedSockets();
   StartupStep("cannot listen on the stream port " + std::to_string(settings.StreamPort), [&] {
+    if (inherited.Stream) return wSession.Adopt(*inherited.Stream);
     wSession.Listen(static_cast<std::uint16_t>(settings.StreamPort), settings.Ipv4Only);
   });
   StartupStep("cannot bind the event port " + std::to_string(settings.EventPort), [&] {
+    if (inherited.Events) return wListen.Adopt(*inherited.Events);
     wListen.Bind(static_cast<std::uint16_t>(settings.EventPort), settings.Ipv4Only);
   });
   if (settings.MetricsPort != 0) {

@@ -83,7 +83,7 @@ def one_event(stream, events, payload=b"FROM LINUX \x01\xfe ok"):
 
 
 class Relay:
-    def __init__(self, folder, args, stream, events, env, wrapper, executable):
+    def __init__(self, folder, args, stream, events, env, wrapper, executable, fds):
         self.folder, self.stream, self.events = folder, stream, events
         shutil.copy(executable, folder)
         # Whatever service manager runs the tests is not the relay's; a LOGS_DIRECTORY whose first
@@ -94,7 +94,8 @@ class Relay:
         common = [part.replace("{folder}", str(folder)) for part in shlex.split(os.environ.get("KORVEL_WRAPPER", ""))]
         command = [*wrapper, *common, folder / os.path.basename(executable), "-p", str(stream), "-l", str(events), *args]
         with open(folder / "stdout.txt", "wb") as out, open(folder / "stderr.txt", "wb") as err:
-            self.process = subprocess.Popen(command, stdout=out, stderr=err, env={**environment, **env})
+            self.process = subprocess.Popen(command, stdout=out, stderr=err, env={**environment, **env},
+                                            pass_fds=fds)
 
     def read(self, name="Debug.log"):
         return (self.folder / name).read_bytes() if (self.folder / name).exists() else b""
@@ -129,11 +130,11 @@ def start(tmp_path):
     # sanitizer report fails the test that caused it.
     relays = []
 
-    def run(*args, stream=None, events=None, env={}, wrapper=(), executable=None):
+    def run(*args, stream=None, events=None, env={}, wrapper=(), executable=None, fds=()):
         (tmp_path / str(len(relays))).mkdir()
         relays.append(Relay(tmp_path / str(len(relays)), args, stream or free_port(socket.SOCK_STREAM),
                             events or free_port(socket.SOCK_DGRAM), env, wrapper,
-                            executable or os.environ["KORVEL_EXECUTABLE"]))
+                            executable or os.environ["KORVEL_EXECUTABLE"], fds))
         return relays[-1]
 
     yield run

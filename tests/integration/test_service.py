@@ -3,7 +3,7 @@ import signal
 import socket
 import time
 
-from conftest import free_port, one_event
+from conftest import HEADER, Client, event_part, free_port, one_event
 from test_operations import scrape
 
 
@@ -53,3 +53,30 @@ def test_a_service_serves_on_every_port_when_ready_and_stops_once_on_sigterm(sta
     assert client.read(lambda data: client.closed)
     assert b" - Executing as service\r\n" in (logs / "Debug.log").read_bytes()
     assert not (relay.folder / "Debug.log").exists()
+
+
+def test_the_service_managers_sockets_keep_what_comes_while_no_relay_runs(start):
+    # Held here as systemd holds them: bound and listening before any relay runs, and after one
+    # dies. A relay that opened its own ports instead would find them taken.
+    with socket.create_server(("127.0.0.1", 0)) as listener, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as datagrams:
+        datagrams.bind(("127.0.0.1", 0))
+        ports = {"stream": listener.getsockname()[1], "events": datagrams.getsockname()[1]}
+        fds = (listener.fileno(), datagrams.fileno())
+        # As systemd starts it: the sockets from descriptor 3 on, meant for this very process.
+        activate = ("bash", "-c", 'exec 3<&$A 4<&$B; export LISTEN_FDS=2 LISTEN_PID=$$; exec "$@"', "bash")
+        run = lambda: start("-d", "1", **ports, wrapper=activate, fds=fds,
+                            env={"A": str(fds[0]), "B": str(fds[1])})
+        first = run()
+        watcher = first.subscribe()
+        first.send(b"before")
+        assert watcher.read(lambda data: data.endswith(event_part(b"before")))
+        first.process.kill()
+        first.process.wait()
+        for text in (b"while-down-1", b"while-down-2"):
+            first.send(text)
+        waiting = Client(ports["stream"])  # taken into the backlog, with no relay to accept it
+        waiting.sendall(b"GET / HTTP/1.0\r\n\r\n")
+        second = run()
+        assert waiting.read(lambda data: HEADER in data)
+        assert second.wait_log(b"while-down-2") and b"while-down-1" in second.read()

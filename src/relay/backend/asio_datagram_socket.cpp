@@ -9,9 +9,23 @@ AsioDatagramSocket::AsioDatagramSocket(asio::io_context& io, EventDelivery& deli
 
 void AsioDatagramSocket::Bind(std::uint16_t port, bool ipv4Only) {
   OpenOnEveryAddress(Socket, port, ipv4Only, [&] { PrepareExclusiveBind(Socket); });
+  Prepare();
+}
+
+void AsioDatagramSocket::Adopt(asio::ip::udp::socket::native_handle_type socket) {
+  AdoptBound(Socket, socket);
+  Prepare();
+}
+
+void AsioDatagramSocket::Prepare() {
   Socket.non_blocking(true);
   Batch.Prepare(Socket);
-  std::error_code ignored;  // a smaller buffer than asked for is no reason to fail
+  // A smaller buffer than asked for is no reason to fail, and a larger one, which a service
+  // manager may have given the socket to hold what arrives while no relay runs, is kept.
+  std::error_code ignored;
+  asio::socket_base::receive_buffer_size granted;
+  Socket.get_option(granted, ignored);
+  if (granted.value() >= ReceiveBufferBytes) return;
   Socket.set_option(asio::socket_base::receive_buffer_size(ReceiveBufferBytes), ignored);
 }
 

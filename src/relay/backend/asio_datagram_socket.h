@@ -26,6 +26,8 @@ class AsioDatagramSocket final : public DatagramSocket {
   // Binds to the port on every local address, of both families where the host has IPv6 (unless
   // ipv4Only), of IPv4 alone where it has not; throws std::system_error.
   void Bind(std::uint16_t port, bool ipv4Only);
+  // Serves on a socket already bound, as a service manager hands it over.
+  void Adopt(asio::ip::udp::socket::native_handle_type socket);
   void Start();
   void Close();
 
@@ -37,6 +39,7 @@ class AsioDatagramSocket final : public DatagramSocket {
   std::optional<std::uint64_t> DroppedByHost() const override { return Batch.DroppedByHost(); }
 
  private:
+  void Prepare();
   void WaitReadable();
   void ReadWaiting();
 

@@ -18,6 +18,11 @@ void AsioSessionSockets::Listen(std::uint16_t port, bool ipv4Only) {
   Acceptor.non_blocking(true);  // for the connections that wait behind the one accepted
 }
 
+void AsioSessionSockets::Adopt(asio::ip::tcp::acceptor::native_handle_type listener) {
+  AdoptBound(Acceptor, listener);
+  Acceptor.non_blocking(true);
+}
+
 void AsioSessionSockets::Start() {
   AcceptNext();
 }

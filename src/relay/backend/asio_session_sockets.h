@@ -27,6 +27,8 @@ class AsioSessionSockets final : public SessionSockets {
   // Listens on every local address, of both families where the host has IPv6 (unless ipv4Only),
   // of IPv4 alone where it has not; throws std::system_error.
   void Listen(std::uint16_t port, bool ipv4Only);
+  // Serves on a socket already listening, as a service manager hands it over.
+  void Adopt(asio::ip::tcp::acceptor::native_handle_type listener);
   // Starts taking connections; each one is offered to the relay as a ConnectionRequest.
   void Start();
   void CloseAll();

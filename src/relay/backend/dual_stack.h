@@ -28,3 +28,15 @@ void OpenOnEveryAddress(Socket& socket, std::uint16_t port, bool ipv4Only, Confi
   configure();
   socket.bind(typename Protocol::endpoint(Protocol::v4(), port));
 }
+
+// Takes over a socket that another process opened and bound (a service manager that holds the
+// relay's ports across its restarts), of whichever family it is.
+template <class Socket>
+void AdoptBound(Socket& socket, typename Socket::native_handle_type handle) {
+  using Protocol = typename Socket::protocol_type;
+  socket.assign(Protocol::v6(), handle);
+  const Protocol actual = socket.local_endpoint().protocol();
+  if (actual == Protocol::v6()) return;
+  socket.release();
+  socket.assign(actual, handle);
+}
