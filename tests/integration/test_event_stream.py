@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from conftest import HEADER, Client, event_part
+from conftest import BOUNDARY, HEADER, Client, event_part
 
 SSE_HEADER = b"HTTP/1.0 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
 EVENT = rb"id: ([0-9a-f]{16}-[0-9a-f]{1,8}-(\d+))\ndata: ([^\n]*)\n\n"
@@ -67,8 +67,10 @@ def test_a_resumed_client_gets_the_kept_events_after_its_id_then_the_live_ones(s
             assert first.read(lambda data: data.count(b"\nid: ") >= n, 10)
     resumed = subscribe(relay, b"Last-Event-ID: " + ids[4] + b"\r\n", b"heartbeat=1")
     by_query = subscribe(relay, query=b"TextFilter=S&last_event_id=" + ids[8])
+    whole = relay.subscribe(b"recent=1000", receive_buffer=1 << 20)  # multipart, through the same batches
     relay.send(b"S<250>")
     assert [n for _, n, _ in events(resumed, 246)] == list(range(5, 251))
+    assert whole.read(lambda data: data.endswith(event_part(b"S<250>")), 10) and whole.data.count(BOUNDARY) == 252
     assert [n for _, n, _ in events(by_query, 2)] == [9, 250]
     assert by_query.read(lambda data: re.search(KEEP_ALIVE, data), 7)  # a comment: the local time
     assert resumed.read(lambda data: re.search(rb"\n\nevent: alive\ndata: {\"at\":\d{13}}\n\n", data), 2)  # a script sees it
