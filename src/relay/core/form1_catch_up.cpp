@@ -23,7 +23,8 @@ constexpr std::uint64_t MostRecent = 1000;
 // recent=N; anything but a number asks for none.
 std::uint64_t RecentCount(const QueryParams& params) {
   const std::string value = GetParam(params, "recent");
-  if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+  if (value.empty() || value.size() > 9 ||
+      value.find_first_not_of("0123456789") != std::string::npos)
     return 0;
   return std::min<std::uint64_t>(std::stoul(value), MostRecent);
 }
@@ -79,12 +80,14 @@ void Form1::ContinueCatchUp(ElementIndex Index) {
   while (session.ReplayNext < Recent.NextSeq()) {
     if (session.ReplayNext < Recent.OldestSeq()) {
       // The ring let go of events while this client was still on its way to them.
-      if (eventStream) wSession.SendData(Index, EventStreamMissed(Recent.OldestSeq() - session.ReplayNext));
+      if (eventStream)
+        wSession.SendData(Index, EventStreamMissed(Recent.OldestSeq() - session.ReplayNext));
       session.ReplayNext = Recent.OldestSeq();
       continue;
     }
     RecentEvent& event = *Recent.Find(session.ReplayNext++);
-    if (eventStream && event.MissedBefore > 0) wSession.SendData(Index, EventStreamMissed(event.MissedBefore));
+    if (eventStream && event.MissedBefore > 0)
+      wSession.SendData(Index, EventStreamMissed(event.MissedBefore));
     if (!Accepts(session.Filters, event)) continue;
     const SharedBytes& bytes = eventStream ? EventStreamBytes(event) : MultipartBytes(event);
     wSession.SendData(Index, bytes);
@@ -113,17 +116,18 @@ const SharedBytes& Form1::EventStreamBytes(RecentEvent& event) {
 
 const SharedBytes& Form1::MultipartBytes(RecentEvent& event) {
   if (event.MultipartBytes) return event.MultipartBytes;
-  return Recent.KeepFraming(event.MultipartBytes, EventPart(*event.Text, Config.UseEventContentType));
+  return Recent.KeepFraming(event.MultipartBytes,
+                            EventPart(*event.Text, Config.UseEventContentType));
 }
 
-const SharedBytes& Form1::EventStreamKeepAliveFor(const ClientSession& session, EventStreamTick& tick) {
+const SharedBytes& Form1::EventStreamKeepAliveFor(const ClientSession& session,
+                                                  EventStreamTick& tick) {
   if (!session.NamedKeepAlive) {
     if (!tick.Comment) tick.Comment = EventStreamKeepAlive(tick.LocalTime);
     return tick.Comment;
   }
-  if (!tick.Named) {
-    tick.Named = EventStreamAlive(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock.Now().time_since_epoch()).count());
-  }
-  return tick.Named;
+  if (tick.Named) return tick.Named;
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock.Now().time_since_epoch());
+  return tick.Named = EventStreamAlive(now.count());
 }

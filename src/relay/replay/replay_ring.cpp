@@ -57,7 +57,8 @@ const SharedBytes& ReplayRing::KeepFraming(SharedBytes& slot, SharedBytes framin
 
 void ReplayRing::DropOldest() {
   const RecentEvent& oldest = Events.front();
-  HeldBytes -= oldest.Text->size() + SizeOf(oldest.EventStreamBytes) + SizeOf(oldest.MultipartBytes);
+  HeldBytes -=
+      oldest.Text->size() + SizeOf(oldest.EventStreamBytes) + SizeOf(oldest.MultipartBytes);
   Events.pop_front();
   Digests.pop_front();
 }
