@@ -82,9 +82,9 @@ def ssl_connections(folder):  # HAProxy's own count, from its stats socket
 @pytest.mark.parametrize("alpn,protocol,receiving", [(True, b"HTTP/2 ", 10), (False, b"HTTP/1.0 ", 6)])
 def test_the_front_door_serves_signed_in_users_over_tls_and_http2_to_every_tab(start, page, certificate, alpn, protocol, receiving):
     relay = start("--allow-clients=127.0.0.1/32").listening()
-    sent = [[f"before {n}", "127.0.0.1"] for n in range(3)]
-    for text, _ in sent:
-        relay.send(text.encode())
+    sent = [[text, f"127.0.0.{20 + n}"] for n, text in enumerate(["ALARM door 3 open", "badge 4411 at gate 2", "pump 2: 3.1 bar"])]
+    for text, source in sent:
+        relay.send(text.encode(), source)
     port, door = front_door(relay, certificate[0], alpn)
     try:
         assert wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0)
