@@ -12,7 +12,8 @@ unit=lib/systemd/system/korvel-capture-server.service
 socket_unit=lib/systemd/system/korvel-capture-server.socket
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for file in ./usr/sbin/KorvelCaptureServer ./$unit ./$socket_unit ./usr/share/man/man8/KorvelCaptureServer.8.gz; do
+for file in ./usr/sbin/KorvelCaptureServer ./$unit ./$socket_unit ./usr/share/man/man8/KorvelCaptureServer.8.gz \
+  ./usr/share/doc/korvel-capture-server/examples/haproxy-front-door.cfg; do
   grep -qx "$file" <<<"$contents" || { echo "package lacks $file" >&2; exit 1; }
 done
 

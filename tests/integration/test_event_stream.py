@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from conftest import HEADER, Client, event_part
+from conftest import BOUNDARY, HEADER, Client, event_part
 
 SSE_HEADER = b"HTTP/1.0 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
 EVENT = rb"id: ([0-9a-f]{16}-[0-9a-f]{1,8}-(\d+))\ndata: ([^\n]*)\n\n"
@@ -65,12 +65,41 @@ def test_a_resumed_client_gets_the_kept_events_after_its_id_then_the_live_ones(s
         relay.send(b"<%d>" % n + b"." * 60000)
         if n % 20 == 0:  # at the pace the event socket takes them
             assert first.read(lambda data: data.count(b"\nid: ") >= n, 10)
-    resumed = subscribe(relay, b"Last-Event-ID: " + ids[4] + b"\r\n")
+    resumed = subscribe(relay, b"Last-Event-ID: " + ids[4] + b"\r\n", b"heartbeat=1")
     by_query = subscribe(relay, query=b"TextFilter=S&last_event_id=" + ids[8])
+    whole = relay.subscribe(b"recent=1000", receive_buffer=1 << 20)  # multipart, through the same batches
     relay.send(b"S<250>")
     assert [n for _, n, _ in events(resumed, 246)] == list(range(5, 251))
+    assert whole.read(lambda data: data.endswith(event_part(b"S<250>")), 10) and whole.data.count(BOUNDARY) == 252
     assert [n for _, n, _ in events(by_query, 2)] == [9, 250]
     assert by_query.read(lambda data: re.search(KEEP_ALIVE, data), 7)  # a comment: the local time
+    assert resumed.read(lambda data: re.search(rb"\n\nevent: alive\ndata: {\"at\":\d{13}}\n\n", data), 2)  # a script sees it
+
+
+def text(n): return (b"AB" if n == 1010 else b"B" if n % 2 else b"A") + b"<%d>" % n
+
+
+# The ring keeps events 7 to 1009; even ones say A, odd ones B; the live one after them says both.
+@pytest.mark.parametrize("switches,query,answer,sent", [
+    ([], b"recent=3", "sse", range(1007, 1010)), ([], b"recent=2&TextFilter=B", "sse", [1007, 1009]),
+    ([], b"recent=5000", "sse", range(10, 1010)), ([], b"TextFilter=A&recent=1000", "sse", range(8, 1010, 2)),
+    ([], b"recent=3", "resumed", range(1006, 1010)),  # the id wins
+    ([], b"recent=2&TextFilter=B", "multipart", [1007, 1009]), ([], b"recent=5000", "multipart", range(10, 1010)),
+    (["--no-browser"], b"recent=3", "multipart", [])])  # no ring: the live stream only
+def test_recent_gives_the_last_kept_events_the_filters_accept_then_the_live_ones(start, switches, query, answer, sent):
+    relay = start("--replay-events=1003", *switches).listening()
+    watcher = relay.subscribe()
+    for n in range(1010):
+        relay.send(text(n))
+    assert watcher.read(lambda data: b"<1009>" in data, 10)
+    resume = answer == "resumed" and b"Last-Event-ID: " + events(subscribe(relay, query=b"recent=5"), 5)[0][0] + b"\r\n"
+    client = relay.subscribe(query) if answer == "multipart" else subscribe(relay, resume or b"", query)
+    relay.send(text(1010))
+    if answer == "multipart":
+        expected = HEADER + b"".join(event_part(text(n)) for n in [*sent, 1010])
+        assert client.read(lambda data: len(data) >= len(expected)) and client.data == expected
+    else:
+        assert [n for _, n, _ in events(client, len(sent) + 1)] == [*sent, 1010] and b"missed" not in client.data
 
 
 @pytest.mark.parametrize("last_id,missed", [

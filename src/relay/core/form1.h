@@ -67,8 +67,18 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   void Teardown(ElementIndex Index, const char* ending, SessionEnd why);
   void EndSession(ElementIndex Index, SessionEnd why);
   void AnswerEventStream(ElementIndex Index);
+  std::uint64_t RecentStart(const ClientSession& session);
+  void StartCatchUp(ElementIndex Index, std::uint64_t from);
   void ContinueCatchUp(ElementIndex Index);
   const SharedBytes& EventStreamBytes(RecentEvent& event);
+  const SharedBytes& MultipartBytes(RecentEvent& event);
+  // A tick's keep-alives for event-stream clients, each form built at its first receiver.
+  struct EventStreamTick {
+    const std::string& LocalTime;
+    SharedBytes Comment;
+    SharedBytes Named;
+  };
+  const SharedBytes& EventStreamKeepAliveFor(const ClientSession& session, EventStreamTick& tick);
   void SendKeepAlive();
   void ReportHostDrops();
   std::uint64_t NewHostDrops();

@@ -110,11 +110,10 @@ int Form1::CountStreaming() {
 void Form1::SendKeepAlive() {
   const std::string now = LocalDateTimeText(Clock.Now());
   const SharedBytes part = KeepAlivePart(now);
-  SharedBytes comment;  // the event-stream form, built only when such a client streams
+  EventStreamTick eventStream{now, nullptr, nullptr};
   ForEachStreaming([&](ElementIndex i) {
     ++Counted.KeepAliveParts;
     if (Sessions[i].Answer != AnswerKind::EventStream) return wSession.SendData(i, part);
-    if (!comment) comment = EventStreamKeepAlive(now);
-    wSession.SendData(i, comment);
+    wSession.SendData(i, EventStreamKeepAliveFor(Sessions[i], eventStream));
   });
 }

@@ -55,6 +55,7 @@ void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
     case AnswerKind::Multipart:
       wSession.SendData(Index, ResponseHeader());
       Streamers.Insert(Index);
+      StartCatchUp(Index, RecentStart(session));
       return;
     case AnswerKind::EventStream:
       Streamers.Insert(Index);

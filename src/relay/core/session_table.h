@@ -27,10 +27,12 @@ struct ClientSession {
   std::string RequestBuffer;
   WallTime LastActivity{};  // admission time of the current client
   AnswerKind Answer = AnswerKind::Multipart;
-  // An event-stream client that resumed goes through the kept events from ReplayNext before it
-  // takes live ones; until then the fan-out passes it by.
+  // A client that resumed or asked for recent events goes through the kept events from
+  // ReplayNext before it takes live ones; until then the fan-out passes it by.
   bool CatchingUp = false;
   std::uint64_t ReplayNext = 0;
+  // An event-stream client that asked to see the keep-alives: EventSource hides comments.
+  bool NamedKeepAlive = false;
 };
 
 using SessionTable = std::vector<ClientSession>;

@@ -31,6 +31,8 @@ bool ReadNumber(std::string_view text, Number& value, int base) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
+std::size_t SizeOf(const SharedBytes& bytes) { return bytes ? bytes->size() : 0; }
+
 }  // namespace
 
 RecentEvent& ReplayRing::Append(SharedBytes text, std::string senderIp, std::int64_t atMs) {
@@ -39,7 +41,7 @@ RecentEvent& ReplayRing::Append(SharedBytes text, std::string senderIp, std::int
   for (std::size_t k = 1; k <= DigestWindow; ++k) {  // oldest first, the new event's slot last
     digest = Mix(digest, Window[(Next + k) % DigestWindow]);
   }
-  RecentEvent event{Next++, digest, atMs, std::move(senderIp), std::move(text), nullptr};
+  RecentEvent event{Next++, digest, atMs, std::move(senderIp), std::move(text), nullptr, nullptr};
   if (Capacity == 0) return Unkept = std::move(event);
   HeldBytes += event.Text->size();
   Digests.push_back(event.Digest);
@@ -48,14 +50,15 @@ RecentEvent& ReplayRing::Append(SharedBytes text, std::string senderIp, std::int
   return Events.back();
 }
 
-const SharedBytes& ReplayRing::KeepFraming(RecentEvent& event, SharedBytes framing) {
+const SharedBytes& ReplayRing::KeepFraming(SharedBytes& slot, SharedBytes framing) {
   if (Capacity > 0) HeldBytes += framing->size();
-  return event.EventStreamBytes = std::move(framing);
+  return slot = std::move(framing);
 }
 
 void ReplayRing::DropOldest() {
   const RecentEvent& oldest = Events.front();
-  HeldBytes -= oldest.Text->size() + (oldest.EventStreamBytes ? oldest.EventStreamBytes->size() : 0);
+  HeldBytes -=
+      oldest.Text->size() + SizeOf(oldest.EventStreamBytes) + SizeOf(oldest.MultipartBytes);
   Events.pop_front();
   Digests.pop_front();
 }

@@ -17,7 +17,10 @@ struct RecentEvent {
   std::int64_t AtMs = 0;     // arrival, milliseconds since the Unix epoch
   std::string SenderIp;
   SharedBytes Text;
-  SharedBytes EventStreamBytes;  // its Server-Sent Events framing, built at its first such receiver
+  // Its framings for the clients that are sent it from the ring, each built at its first such
+  // receiver.
+  SharedBytes EventStreamBytes;
+  SharedBytes MultipartBytes;
   std::uint64_t MissedBefore = 0;  // datagrams the host dropped just before this one
 };
 
@@ -44,8 +47,8 @@ class ReplayRing {
 
   RecentEvent& Append(SharedBytes text, std::string senderIp, std::int64_t atMs);
   std::string IdOf(const RecentEvent& event) const;
-  // Keeps the event's Server-Sent Events framing with it, counted against MaxBytes.
-  const SharedBytes& KeepFraming(RecentEvent& event, SharedBytes framing);
+  // Keeps a framing in one of a kept event's slots for it, counted against MaxBytes.
+  const SharedBytes& KeepFraming(SharedBytes& slot, SharedBytes framing);
 
   struct Resumption {
     std::uint64_t Next;  // the first event the client gets

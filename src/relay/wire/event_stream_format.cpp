@@ -43,6 +43,10 @@ SharedBytes EventStreamKeepAlive(std::string_view localDateTime) {
   return Bytes(std::string(": ").append(localDateTime).append("\n\n"));
 }
 
+SharedBytes EventStreamAlive(std::int64_t atMs) {
+  return Bytes("event: alive\ndata: {\"at\":" + std::to_string(atMs) + "}\n\n");
+}
+
 SharedBytes EventStreamMissed(std::optional<std::uint64_t> count) {
   return Bytes("event: missed\ndata: {\"missed\":" + (count ? std::to_string(*count) : "null") +
                "}\n\n");

@@ -20,6 +20,10 @@ SharedBytes EventStreamEvent(std::string_view id, std::int64_t atMs, std::string
 
 SharedBytes EventStreamKeepAlive(std::string_view localDateTime);
 
+// The keep-alive as a named event, for pages that show the relay is alive: a comment never
+// reaches their script.
+SharedBytes EventStreamAlive(std::int64_t atMs);
+
 // A named event telling a resuming client that events may be missing: how many, when known.
 SharedBytes EventStreamMissed(std::optional<std::uint64_t> count);
 
