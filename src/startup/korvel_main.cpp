@@ -1,7 +1,9 @@
 #include "startup/korvel_main.h"
 
+#include <chrono>
 #include <random>
 #include <system_error>
+#include <utility>
 
 #include "asio/io_context.hpp"
 #include "asio/ip/address.hpp"
@@ -24,6 +26,10 @@ namespace {
 
 // A client that stops reading is cut off once this much waits for it.
 constexpr std::size_t SendLimitBytes = 8 * 1024 * 1024;
+// How long a stop waits for clients to take what is queued for them: a reading client on a LAN
+// takes the most that may wait for it well within it, and one that does not read holds a stop
+// or a restart up by no more than this.
+constexpr auto StopDrainLimit = std::chrono::seconds(1);
 
 struct StartupFailure {
   std::string step;
@@ -66,21 +72,24 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   const std::unique_ptr<HostWindow> window = HostWindow::Create(io, visible);
   std::unique_ptr<MetricsListener> metrics;
 
-  // Closing the window closes every socket with it and ends the event loop.
+  // A stop, or closing the window, ends the relay: it takes no more events or connections, lets
+  // its clients take what is queued for them, closes every socket and ends the loop. A service
+  // reports itself stopped only once its ports are closed, so that a manager that starts it again
+  // at once finds them free.
+  bool unloading = false;
   const auto unload = [&] {
+    if (std::exchange(unloading, true)) return;
     tmrKeepAlive.Stop();
-    wSession.CloseAll();
     wListen.Close();
     if (metrics) metrics->Close();
-    window->Unload();
-    io.stop();
+    wSession.CloseOnceSent(StopDrainLimit, [&] {
+      service.ServiceStop();
+      window->Unload();
+      io.stop();
+    });
   };
   Form1 form(settings, {wSession, wListen, log, clock, *window,
-                        [&] { return service.ServiceStopRequested(); },
-                        [&] {
-                          service.ServiceStop();
-                          unload();
-                        },
+                        [&] { return service.ServiceStopRequested(); }, unload,
                         std::random_device{}()});
 
   // Ports the service manager holds are served as they are; the others are opened here.

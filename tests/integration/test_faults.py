@@ -7,6 +7,7 @@ import re
 import socket
 import struct
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -101,12 +102,16 @@ def idle_on_the_metrics_port(relay, emit, watcher, silent=200):  # while a balan
 
 
 def terminate_under_load(relay, emit, watcher):
-    clients = [relay.subscribe() for _ in range(50)]
-    for _ in range(2000):
-        emit(wait=False)
+    clients = [relay.subscribe(b"TextFilter=.") for _ in range(50)]
+    slow = relay.subscribe(b"TextFilter=p", receive_buffer=4096)  # reads only after the stop
+    for n in range(2100):  # the first 6 MB are more than its socket holds: the rest waits
+        emit(b"p" * 60000 if n < 100 else b".", wait=False)
+    assert relay.wait_log(b" - <101>.\r\n")
     relay.process.terminate()
+    with ThreadPoolExecutor(len(clients) + 2) as readers:  # all at once, as real clients read
+        assert all(readers.map(lambda client: client.read(lambda data: client.closed, 10), [slow, watcher, *clients]))
     assert relay.process.wait(5) == 0
-    assert all(client.read(lambda data: client.closed) for client in clients + [watcher])
+    assert slow.data.count(b"p\r\n--") == relay.read().count(b"p\r\n")  # all it was owed
     return "stopped"
 
 

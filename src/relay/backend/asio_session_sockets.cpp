@@ -1,5 +1,7 @@
 #include "relay/backend/asio_session_sockets.h"
 
+#include <algorithm>
+
 #include "relay/backend/accept_failure.h"
 #include "relay/backend/asio_address.h"
 #include "relay/backend/dual_stack.h"
@@ -10,7 +12,8 @@ AsioSessionSockets::AsioSessionSockets(asio::io_context& io, EventDelivery& deli
     : Array{io, delivery, sendLimitBytes, {}, {}},
       Acceptor(io),
       Pending(io),
-      AcceptRetry(io) {}
+      AcceptRetry(io),
+      Drain(io) {}
 
 void AsioSessionSockets::Listen(std::uint16_t port, bool ipv4Only) {
   OpenOnEveryAddress(Acceptor, port, ipv4Only, [&] { PrepareExclusiveBind(Acceptor); });
@@ -32,6 +35,30 @@ void AsioSessionSockets::CloseAll() {
   Acceptor.close(ignored);
   AcceptRetry.cancel();
   for (const auto& element : Elements) element->Close();
+}
+
+void AsioSessionSockets::CloseOnceSent(std::chrono::steady_clock::duration limit,
+                                       std::function<void()> done) {
+  std::error_code ignored;
+  Acceptor.close(ignored);
+  AcceptRetry.cancel();
+  CloseWhenSent(std::chrono::steady_clock::now() + limit, std::move(done));
+}
+
+// A stop is rare and short, so a look at every element now and then serves better than keeping
+// count of the queues that are not empty on every send.
+void AsioSessionSockets::CloseWhenSent(std::chrono::steady_clock::time_point deadline,
+                                       std::function<void()> done) {
+  const bool sent = std::none_of(Elements.begin(), Elements.end(),
+                                 [](const auto& element) { return element->Sending(); });
+  if (sent || std::chrono::steady_clock::now() >= deadline) {
+    CloseAll();
+    return done();
+  }
+  Drain.expires_after(std::chrono::milliseconds(10));
+  Drain.async_wait([this, deadline, done = std::move(done)](const std::error_code& error) {
+    if (!error) CloseWhenSent(deadline, done);
+  });
 }
 
 void AsioSessionSockets::FlushPendingWrites() {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +34,9 @@ class AsioSessionSockets final : public SessionSockets {
   // Starts taking connections; each one is offered to the relay as a ConnectionRequest.
   void Start();
   void CloseAll();
+  // Takes no more connections, lets the clients take what is queued for them for at most limit,
+  // then closes every element and calls done.
+  void CloseOnceSent(std::chrono::steady_clock::duration limit, std::function<void()> done);
   void FlushPendingWrites();
 
   ElementIndex HighestIndex() const override;
@@ -53,6 +58,7 @@ class AsioSessionSockets final : public SessionSockets {
   void OnAccepted(const std::error_code& error);
   // Offers the connection in Pending to the relay, and refuses it if the relay did not take it.
   void OfferPending();
+  void CloseWhenSent(std::chrono::steady_clock::time_point deadline, std::function<void()> done);
   static constexpr int MaxAcceptsPerTurn = 64;
   SessionElement& At(ElementIndex index) const;
 
@@ -63,5 +69,6 @@ class AsioSessionSockets final : public SessionSockets {
   RequestId PendingId = 0;
   std::optional<NetAddress> PendingPeer;  // unknown when the peer left before it was asked
   asio::steady_timer AcceptRetry;
+  asio::steady_timer Drain;  // paces the checks of CloseOnceSent
   std::vector<std::unique_ptr<SessionElement>> Elements;  // [i - 1] is element i
 };

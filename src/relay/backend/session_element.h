@@ -46,6 +46,8 @@ class SessionElement {
   void Flush();
   // Raises SendComplete, as an event of its own, once the queue is empty.
   void NotifyWhenSent();
+  // Whether bytes wait for its client.
+  bool Sending() const { return CurrentState == SocketState::Connected && !Queue.Empty(); }
   void Close();
 
  private:
