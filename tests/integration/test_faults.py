@@ -11,7 +11,7 @@ import time
 import pytest
 
 from conftest import Client, event_part, wait_for
-from test_operations import with_metrics
+from test_operations import ended, scrape, values, with_metrics
 
 # As root the relay runs without the capability that overrides file permissions, so that a
 # read-only log folder means to it what it means to everyone else.
@@ -37,6 +37,7 @@ def never_reads(relay, emit, watcher):
     for _ in range(400):  # 24 MB, of which it is cut off after 8 MiB
         emit(b"p" * 60000)
     assert relay.wait_log(b"Connection(2).Error client is not reading: more than 8388608 bytes")
+    assert values(scrape(relay))[ended("slow_client")] == 1
     return [stalled]  # still open: the relay must let go of it all the same
 
 

@@ -147,16 +147,6 @@ def test_after_a_scripted_scenario_every_counter_has_its_value(start):
     idle.close()
 
 
-def test_a_client_that_stops_reading_ends_as_a_slow_client(start):
-    relay = with_metrics(start, "-d", "3")
-    stalled = relay.subscribe(receive_buffer=4096)
-    # Paced, so that the host does not drop what the relay is too busy to read.
-    assert wait_for(lambda: relay.send(b"p" * 60000) or b"(1).Error client is not reading" in relay.read(), 30)
-    metrics = values(scrape(relay))
-    assert (metrics[ended("slow_client")], metrics["korvel_clients_connected"]) == (1, 0)
-    stalled.close()
-
-
 def test_prometheus_scrapes_the_relay(start, tmp_path):
     relay = with_metrics(start)
     for _ in range(5):
