@@ -109,7 +109,6 @@ def test_after_a_scripted_scenario_every_counter_has_its_value(start):
     metrics = values(scrape(relay))
 
     log = relay.read().decode()
-    assert re.search(r" - Refused a connection from 127\.0\.0\.2: not an allowed client\r\n", log)
     dropped = sum(map(int, re.findall(r" - The host dropped (\d+) event datagrams: the event socket's "
                                       r"receive buffer was full\r\n", log)))
     received = metrics["korvel_datagrams_received_total"]
@@ -187,7 +186,7 @@ ACCESS = [
 @pytest.mark.parametrize("lists, clients, refused_clients, senders, refused_senders", ACCESS)
 def test_allow_lists_over_both_families(start, lists, clients, refused_clients, senders,
                                         refused_senders):
-    relay = with_metrics(start, "-d", "1", *lists)
+    relay = start("-d", "1", *lists).listening()
     watchers = [relay.subscribe(source=source) for source in clients]
     refused = [Client(relay.stream, source=source) for source in refused_clients]
     assert all(client.read(lambda data: client.closed) and not client.data for client in refused)
@@ -197,9 +196,6 @@ def test_allow_lists_over_both_families(start, lists, clients, refused_clients, 
     for w in watchers:
         assert w.read(lambda data: all(part[source] in data for source in senders))
         assert not any(part[source] in w.data for source in refused_senders)
-    metrics = values(scrape(relay))
-    assert (metrics[ended("not_allowed")], metrics["korvel_datagrams_refused_total"]) == \
-        (len(refused_clients), len(refused_senders))
     log = relay.read().decode()
     for source in refused_clients:
         assert f" - Refused a connection from {source}: not an allowed client\r\n" in log
