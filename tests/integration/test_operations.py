@@ -109,7 +109,6 @@ def test_after_a_scripted_scenario_every_counter_has_its_value(start):
     metrics = values(scrape(relay))
 
     log = relay.read().decode()
-    assert re.search(r" - Refused a connection from 127\.0\.0\.2: not an allowed client\r\n", log)
     dropped = sum(map(int, re.findall(r" - The host dropped (\d+) event datagrams: the event socket's "
                                       r"receive buffer was full\r\n", log)))
     received = metrics["korvel_datagrams_received_total"]
@@ -145,16 +144,6 @@ def test_after_a_scripted_scenario_every_counter_has_its_value(start):
                            capture_output=True)
     assert check.returncode == 0, check.stdout + check.stderr
     idle.close()
-
-
-def test_a_client_that_stops_reading_ends_as_a_slow_client(start):
-    relay = with_metrics(start, "-d", "3")
-    stalled = relay.subscribe(receive_buffer=4096)
-    # Paced, so that the host does not drop what the relay is too busy to read.
-    assert wait_for(lambda: relay.send(b"p" * 60000) or b"(1).Error client is not reading" in relay.read(), 30)
-    metrics = values(scrape(relay))
-    assert (metrics[ended("slow_client")], metrics["korvel_clients_connected"]) == (1, 0)
-    stalled.close()
 
 
 def test_prometheus_scrapes_the_relay(start, tmp_path):
@@ -197,7 +186,7 @@ ACCESS = [
 @pytest.mark.parametrize("lists, clients, refused_clients, senders, refused_senders", ACCESS)
 def test_allow_lists_over_both_families(start, lists, clients, refused_clients, senders,
                                         refused_senders):
-    relay = with_metrics(start, "-d", "1", *lists)
+    relay = start("-d", "1", *lists).listening()
     watchers = [relay.subscribe(source=source) for source in clients]
     refused = [Client(relay.stream, source=source) for source in refused_clients]
     assert all(client.read(lambda data: client.closed) and not client.data for client in refused)
@@ -207,27 +196,11 @@ def test_allow_lists_over_both_families(start, lists, clients, refused_clients, 
     for w in watchers:
         assert w.read(lambda data: all(part[source] in data for source in senders))
         assert not any(part[source] in w.data for source in refused_senders)
-    metrics = values(scrape(relay))
-    assert (metrics[ended("not_allowed")], metrics["korvel_datagrams_refused_total"]) == \
-        (len(refused_clients), len(refused_senders))
     log = relay.read().decode()
     for source in refused_clients:
         assert f" - Refused a connection from {source}: not an allowed client\r\n" in log
     for source in senders:  # both families as their plain text, never ::ffff:a.b.c.d
         assert f" - wListen_DataArrival: Remotehost:{source} / RemotehostIP:{source} /" in log
-
-
-def test_source_filters_of_both_families_over_ipv6(start):
-    relay = start().listening()
-    # The second filter is another spelling of ::1; it matches as the canonical text does.
-    # Each client waits for its last event, sent after the one it must not get.
-    rows = [(b"127.0.0.1", b"four", b"six"), (b"0:0::0001", b"six again", b"four"),
-            (b"::ffff:127.0.0.1", b"four", b"six")]
-    clients = [relay.subscribe(b"source_ip=" + query, source="::1") for query, _, _ in rows]
-    relay.send(b"six", "::1"), relay.send(b"four"), relay.send(b"six again", "::1")
-    for client, (query, last, never) in zip(clients, rows):
-        assert client.read(lambda data: b"\r\n" + last + b"\r\n" in data), query
-        assert b"\r\n" + never + b"\r\n" not in client.data, query
 
 
 def test_ipv4_only_leaves_ipv6_peers_out(start):

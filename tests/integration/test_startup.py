@@ -6,21 +6,16 @@ import pytest
 from conftest import one_event, wait_for
 
 
-def test_default_level_writes_only_the_startup_line(start):
-    relay = start().listening()
-    client = one_event(relay.stream, relay.events)
-    assert wait_for(lambda: b"Serving: 1\n" in relay.read("stdout.txt"))
-    assert relay.stop() == 0
-    assert client.read(lambda data: client.closed)  # closed by the relay
-    assert re.fullmatch(rb"[^\r\n]+ \d\d:\d\d:\d\d - Executing as application\r\n", relay.read())
-
-
-def test_service_mode_without_a_service_manager_serves_hidden(start):
-    relay = start("-s", "-d", "0").listening()
-    assert relay.wait_log(b" - Executing as service\r\n")
-    assert b"KorvelCaptureServer: Unable to start service.\n" in relay.read("stderr.txt")
-    one_event(relay.stream, relay.events)
-    assert not wait_for(lambda: relay.read("stdout.txt"), 1.2)  # past a tick: no status line
+# Without a service manager, a service says it cannot start and serves all the same, hidden.
+@pytest.mark.parametrize("args,mode,shown", [([], b"application", True), (["-s"], b"service", False)])
+def test_the_log_tells_how_it_runs_and_only_an_application_shows_the_count(start, args, mode, shown):
+    relay = start(*args).listening()
+    client = one_event(relay.stream, relay.events)  # open while the count is shown
+    assert wait_for(lambda: b"Serving: 1\n" in relay.read("stdout.txt"), 5 if shown else 1.2) == shown
+    assert shown or not relay.read("stdout.txt")  # past a tick: no status line at all
+    assert (b"KorvelCaptureServer: Unable to start service.\n" in relay.read("stderr.txt")) != shown
+    assert relay.stop() == 0  # and with it every connection closed
+    assert re.fullmatch(rb"[^\r\n]+ \d\d:\d\d:\d\d - Executing as " + mode + rb"\r\n", relay.read())
 
 
 @pytest.mark.parametrize("held,args,error", [
