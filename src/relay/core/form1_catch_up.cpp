@@ -15,7 +15,7 @@ constexpr std::size_t CatchUpBytes = 256 * 1024;
 
 bool Accepts(const SessionFilters& filters, const RecentEvent& event) {
   return (filters.SourceIp.empty() || filters.SourceIp == event.SenderIp) &&
-         event.Text->find(filters.TextFilter->Text) != std::string::npos;
+         event.Text->find(filters.TextFilter) != std::string::npos;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "common/local_clock.h"
-#include "relay/core/text_filters.h"
 #include "relay/wire/content_negotiation.h"
 #include "relay/wire/query_parsing.h"
 
@@ -14,7 +13,7 @@
 // rather than for every event.
 struct SessionFilters {
   std::string SourceIp;
-  TextFilters::Handle TextFilter;
+  std::string TextFilter;
 };
 
 // Record i describes the client that socket element i serves; record 0 (the listener's) is
@@ -31,6 +30,7 @@ struct ClientSession {
   // takes live ones; until then the fan-out passes it by.
   bool CatchingUp = false;
   std::uint64_t ReplayNext = 0;
+  std::uint64_t AcceptedEvent = 0;  // the last event its filters accepted, while it is fanned out
 };
 
 using SessionTable = std::vector<ClientSession>;
