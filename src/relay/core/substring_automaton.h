@@ -16,6 +16,7 @@ class SubstringAutomaton {
     Id Ident;
   };
 
+  SubstringAutomaton() { Build({}); }
   void Build(std::vector<Needle> needles);
 
   // Calls found(ident) once for each needle that text contains, in no particular order.
