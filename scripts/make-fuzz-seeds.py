@@ -3,6 +3,7 @@
 
 Each seed is a script in the byte code its target reads; rerun this after changing one.
 """
+import itertools
 import os
 import random
 
@@ -86,10 +87,10 @@ def fan_out():
     error = lambda i: b"\4" + at(i - 1)
     sent = lambda i: b"\5" + at(i - 1)
     r = random.Random(2)
-    words = ["", "a", "b", "ab", "ba", "aa", "abc", "bab", "cab", "abca"]
+    words = [""] + ["".join(w) for n in (1, 2, 3) for w in itertools.product("abc", repeat=n)]
     rand_word = lambda longest: "".join(r.choice("abc") for _ in range(r.randrange(longest + 1)))
     out = bytearray()
-    for n, w in enumerate(words * 3):
+    for n, w in enumerate(words * 2):
         out += subscribe(n % 3, w, n % 4 == 0)
     for n in range(60):
         out += event(n % 3, rand_word(12), drops=n % 7 == 0 and 2)
