@@ -8,13 +8,13 @@
 #   CELLS="sse ring" bash bench/run-matrix.sh   # only these groups of cells
 #   CELLS=ops bash bench/run-matrix.sh   # the metrics port and the allow-lists, some 2 minutes
 #
-# The groups: max rate idle churn nomatch scale host sse ring ops. A run of some groups replaces
+# The groups: max rate idle churn nomatch selective scale host sse ring ops. A run of some groups replaces
 # only their lines in the results, so the report keeps the other groups of the last run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cell_seconds=${CELL_SECONDS:-3}
-cells=${CELLS:-max rate idle churn nomatch scale host sse ring ops}
+cells=${CELLS:-max rate idle churn nomatch selective scale host sse ring ops}
 out=build-bench
 results=$out/results.txt
 korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080 metrics_port=19107
@@ -133,7 +133,7 @@ fresh() {
 wanted() { [[ " $cells " == *" $1 "* ]]; }
 
 systems=(korvel redis nchan)
-declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [scale]=2
+declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [selective]=8 [scale]=2
                         [host]=0 [sse]=$((3 * 2 * (3 * 2 + 1) + 2)) [ring]=2
                         [ops]=$((3 * 3 * 3 + 3)))
 total_cells=0
@@ -194,6 +194,15 @@ group=nomatch
 if wanted nomatch; then
   for clients in 1 10 100 1000 10000; do
     fresh nomatch korvel --clients $clients --filter NOMATCH --nomatch 200000
+  done
+fi
+# Clients with a TextFilter each, and datagrams that none of them wants or exactly one does.
+group=selective
+if wanted selective; then
+  for clients in 1 100 1000 10000; do
+    for wanted_by in none one; do
+      fresh selective korvel --clients $clients --selective $wanted_by
+    done
   done
 fi
 group=scale
