@@ -732,16 +732,19 @@ class Bench {
   }
 
   // The event socket's line in /proc/net/udp: bytes waiting and datagrams dropped.
+  // A relay that serves IPv6 too has its one event socket in udp6.
   std::vector<std::string> EventSocketLine() const {
-    std::ifstream table("/proc/net/udp");
-    std::string line;
     char port[8];
     std::snprintf(port, sizeof port, ":%04X", O.eventPort);
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-      std::istringstream fields(line);
-      std::vector<std::string> f((std::istream_iterator<std::string>(fields)), {});
-      if (f.size() > 12 && f[1].size() > 5 && f[1].substr(f[1].size() - 5) == port) return f;
+    for (const char* name : {"/proc/net/udp", "/proc/net/udp6"}) {
+      std::ifstream table(name);
+      std::string line;
+      std::getline(table, line);
+      while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> f((std::istream_iterator<std::string>(fields)), {});
+        if (f.size() > 12 && f[1].size() > 5 && f[1].substr(f[1].size() - 5) == port) return f;
+      }
     }
     return {};
   }
