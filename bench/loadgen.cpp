@@ -377,15 +377,14 @@ class Bench {
     Counting = true;
     const std::uint64_t cpu0 = TargetThreadCpuNs(O.pid);
     const std::uint64_t dropped = SendFollowed(O.datagrams);
-    const std::size_t part = P.prefix.size() + O.payload + P.terminator.size();
     const std::uint64_t wanted = O.selective == "one" ? O.datagrams - dropped : 0;
-    for (int wait = 0; wait < 2000 && ReceivedBytes / part < wanted; ++wait) PollOnce(1);
+    for (int wait = 0; wait < 2000 && ReceivedEvents < wanted; ++wait) PollOnce(1);
     const std::uint64_t cpu = TargetThreadCpuNs(O.pid) - cpu0;
     std::printf("target=korvel clients=%zu selective=%s datagrams=%d dropped=%llu delivered=%llu "
                 "target_ns_per_datagram=%.1f\n",
                 Subs.size(), O.selective.c_str(), O.datagrams,
                 static_cast<unsigned long long>(dropped),
-                static_cast<unsigned long long>(ReceivedBytes / part),
+                static_cast<unsigned long long>(ReceivedEvents),
                 static_cast<double>(cpu) / static_cast<double>(O.datagrams - dropped));
   }
 
@@ -466,8 +465,11 @@ class Bench {
       }
       return;
     }
-    if (Counting) {
-      ReceivedBytes += static_cast<std::uint64_t>(got);
+    if (Counting) {  // the event marks only: keep-alive parts come too
+      std::string_view data(chunk.data(), static_cast<std::size_t>(got));
+      for (std::size_t at; (at = data.find("#EV")) != std::string_view::npos;
+           data.remove_prefix(at + 3))
+        ++ReceivedEvents;
       return;
     }
     LastReceipt = NowNs();  // one reading of the clock for every event of this read
@@ -766,8 +768,8 @@ class Bench {
   int Unready = 0;
   int Stalls = 0;
   std::uint64_t Sent = 0, Completed = 0, Delivered = 0, LastReceipt = 0;
-  bool Counting = false;  // reads only count their bytes (--selective)
-  std::uint64_t ReceivedBytes = 0;
+  bool Counting = false;  // reads only count the events (--selective)
+  std::uint64_t ReceivedEvents = 0;
   std::string Padding;  // what fills every payload after its head
   std::array<bool, 256> IdCharacters{};  // what an event's id may have
   std::vector<char> Outgoing;  // the datagrams of one sendmmsg

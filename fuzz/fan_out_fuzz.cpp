@@ -46,18 +46,18 @@ struct FanOut : FakeRelay {
     datagrams.dropped = dropped += more;
     untold += more;
     const std::uint64_t drops = text.empty() ? 0 : std::exchange(untold, 0);
-    std::vector<std::pair<ElementIndex, std::string>> due;  // each send's element and its end
+    const std::string missed = "event: missed\ndata: {\"missed\":" + std::to_string(drops) + "}\n\n",
+                      tail = "\"from\":\"" + sender + "\",\"text\":\"" + text + "\"}\n\n",
+                      part = "Content-Type: text/x-zelva-event\r\n\r\n" + text + "\r\n--ABCDEF12345678\r\n";
+    std::vector<std::pair<ElementIndex, const std::string*>> due;  // each send's element and end
     std::map<ElementIndex, std::size_t> before;
     for (const auto& [e, s] : streaming) {
       before[e] = sockets.elements[e].sent.size();
       if (text.empty() || sockets.State(e) != SocketState::Connected || form.Session(e).CatchingUp)
         continue;
-      if (drops && s.eventStream)
-        due.emplace_back(e, "event: missed\ndata: {\"missed\":" + std::to_string(drops) + "}\n\n");
+      if (drops && s.eventStream) due.emplace_back(e, &missed);
       if ((s.ip.empty() || s.ip == sender) && text.find(s.filter) != std::string::npos)
-        due.emplace_back(e, s.eventStream ? "\"from\":\"" + sender + "\",\"text\":\"" + text + "\"}\n\n"
-                                          : "Content-Type: text/x-zelva-event\r\n\r\n" + text +
-                                                "\r\n--ABCDEF12345678\r\n");
+        due.emplace_back(e, s.eventStream ? &tail : &part);
     }
     sockets.order.clear();
     form.wListen_DataArrival(static_cast<long>(text.size()));
@@ -65,7 +65,9 @@ struct FanOut : FakeRelay {
     for (std::size_t k = 0; k < due.size(); ++k) {
       const auto& [e, end] = due[k];
       Require(sockets.order[k] == e, "receivers are served in ascending order");
-      Require(sockets.elements[e].sent[before[e]++]->ends_with(end), "with what the walk sends");
+      const std::string& sent = *sockets.elements[e].sent[before[e]++];
+      Require(sent.ends_with(*end) && (end == &tail || sent.size() == end->size()),
+              "with what the walk sends");
     }
   }
 
