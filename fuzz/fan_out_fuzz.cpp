@@ -20,6 +20,7 @@ struct Subscriber {
 struct FanOut : FakeRelay {
   std::map<ElementIndex, Subscriber> streaming;  // as the script made them
   std::uint64_t dropped = 0, untold = 0;  // by the host; not yet told with an event
+  std::string firstId;  // of the first event an event-stream client got: resuming there replays
 
   static std::string Word(FuzzInput& in, std::size_t longest) {
     std::string word(in.Byte() % (longest + 1), ' ');
@@ -32,7 +33,7 @@ struct FanOut : FakeRelay {
     if (i == 0) return;
     const Subscriber s{in.Byte() % 2 ? Senders[in.Byte() % 2] : "", Word(in, 4), (step & 8) != 0};
     Receive(i, "GET /?source_ip=" + s.ip + "&TextFilter=" + s.filter +
-                   (step & 16 ? "&last_event_id=x" : "") + " HTTP/1.0\r\n" +
+                   (step & 16 ? "&last_event_id=" + firstId : "") + " HTTP/1.0\r\n" +
                    (s.eventStream ? "Accept: text/event-stream\r\n\r\n" : "\r\n"));
     streaming[i] = s;
   }
@@ -68,6 +69,7 @@ struct FanOut : FakeRelay {
       const std::string& sent = *sockets.elements[e].sent[before[e]++];
       Require(sent.ends_with(*end) && (end == &tail || sent.size() == end->size()),
               "with what the walk sends");
+      if (firstId.empty() && end == &tail) firstId = sent.substr(4, sent.find('\n') - 4);
     }
   }
 

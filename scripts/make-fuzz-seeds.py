@@ -105,13 +105,13 @@ def fan_out():
     write("fan_out", "churn", out)
     # Resuming clients that are still on their way through the kept events are passed by, and
     # event-stream clients are told of drops whatever their filters.
-    out = bytearray()
+    out = subscribe(0, "", event_stream=True)  # its first event's id is where the others resume
     for n in range(5):
         out += event(0, "abcab", big=True)
     for n in range(6):
         out += subscribe(0, words[n], event_stream=True, resume=n % 2 == 0)
     for n in range(10):
-        out += event(n % 3, rand_word(8), big=n % 3 == 0, drops=n % 2 and 3) + sent(1 + n % 6)
+        out += event(n % 3, rand_word(8), big=n % 3 == 0, drops=n % 2 and 3) + sent(2 + n % 6)
     write("fan_out", "resumes-and-drops", out)
 
 
