@@ -42,7 +42,7 @@ struct FanOut : FakeRelay {
     const std::string& sender = Senders[in.Byte() % 3];
     datagrams.sender = *ParseAddress(sender);
     std::string& text = datagrams.text = Word(in, 24);
-    while (step & 8 && !text.empty() && text.size() < 60000) text += text;
+    while (step & 8 && !text.empty() && text.size() < 8192) text += text;
     const std::uint64_t more = step & 16 ? 1 + in.Byte() % 3 : 0;
     datagrams.dropped = dropped += more;
     untold += more;

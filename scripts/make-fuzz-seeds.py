@@ -106,7 +106,7 @@ def fan_out():
     # Resuming clients that are still on their way through the kept events are passed by, and
     # event-stream clients are told of drops whatever their filters.
     out = subscribe(0, "", event_stream=True)  # its first event's id is where the others resume
-    for n in range(5):
+    for n in range(40):  # 320 KiB: more than one batch of the replay
         out += event(0, "abcab", big=True)
     for n in range(6):
         out += subscribe(0, words[n], event_stream=True, resume=n % 2 == 0)
