@@ -5,6 +5,9 @@ namespace {
 // As many filters as are found one by one (memchr finds a filter's first byte fast) in about the
 // time the automaton takes for the same text: fewer new ones are never worth a build.
 constexpr std::size_t FewFilters = 16;
+// What building the automaton costs for each byte of filter text, in bytes of event text searched
+// for one filter (measured: some 140 ns a byte against some 0.3 ns, with 10,000 filters).
+constexpr std::uint64_t BuildCostPerByte = 256;
 
 }  // namespace
 
@@ -52,7 +55,7 @@ void TextFilters::Search(std::string_view text) {
   Note(Empty);
   if (ByText.empty()) return;
   UnbuiltCost += Unbuilt.size() * (text.size() + 1);
-  if ((Unbuilt.size() > FewFilters && UnbuiltCost > TextBytes) || 2 * Gone > InAutomaton) Build();
+  if ((Unbuilt.size() > FewFilters && UnbuiltCost > BuildCostPerByte * TextBytes) || 2 * Gone > InAutomaton) Build();
   if (InAutomaton > 0) {
     Automaton.Search(text, [this](Id id) {
       if (Filters[id].Holders > 0) Note(id);
