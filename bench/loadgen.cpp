@@ -9,12 +9,15 @@
 //   loadgen --target korvel|redis|nchan --stream PORT [--events PORT] --pid PID
 //           [--clients K] [--payload BYTES] [--seconds S] [--window W | --rate R]
 //           [--filter TEXT] [--admissions N] [--idle-rss 1] [--nomatch N] [--sse 1]
-//           [--fill N]
+//           [--fill N] [--selective none|one --datagrams N]
 //
 // --sse 1 subscribes as a browser's EventSource does (the relay and nchan): the events come as
 // Server-Sent Events instead of multipart parts (the relay) or raw lines (nchan). --fill N sends
 // N events to a relay without clients, then N more, and reads its memory after each. A server's
 // memory without clients is read once it has settled (see SettledRssKiB).
+// --selective gives every subscriber a TextFilter of its own ("@" and five digits) and sends N
+// datagrams that carry another such word: one that no subscriber holds (none) or the filter of
+// exactly one subscriber, each in turn (one); it prints the relay's CPU per datagram.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -72,6 +75,8 @@ struct Options {
   int nomatch = 0;
   bool sse = false;
   int fill = 0;
+  std::string selective;  // none or one
+  int datagrams = 20000;
 };
 
 Options ReadOptions(int argc, char** argv) {
@@ -93,9 +98,16 @@ Options ReadOptions(int argc, char** argv) {
     else if (key == "--nomatch") o.nomatch = std::stoi(value);
     else if (key == "--sse") o.sse = value == "1";
     else if (key == "--fill") o.fill = std::stoi(value);
+    else if (key == "--selective") o.selective = value;
+    else if (key == "--datagrams") o.datagrams = std::stoi(value);
     else throw std::invalid_argument("unknown option " + key);
   }
   if (o.payload < 40) throw std::invalid_argument("payloads are at least 40 bytes");
+  if (!o.selective.empty() && o.selective != "none" && o.selective != "one")
+    throw std::invalid_argument("--selective is none or one");
+  if (!o.selective.empty() && (o.sse || o.target != "korvel"))
+    throw std::invalid_argument("--selective measures the relay's multipart answer");
+  if (!o.selective.empty() && o.payload < 48) throw std::invalid_argument("--selective needs 48 bytes");
   if (o.sse && o.target == "redis") throw std::invalid_argument("Redis has no Server-Sent Events");
   return o;
 }
@@ -359,6 +371,24 @@ class Bench {
                 cpu * 1e9 / static_cast<double>(count - static_cast<int>(dropped)));
   }
 
+  // The relay's CPU per datagram when each subscriber has a filter of its own and a datagram is
+  // wanted by none or by exactly one of them: the main thread's time, in nanoseconds.
+  void Selective() {
+    OpenPublisher();
+    Counting = true;
+    const std::uint64_t cpu0 = TargetThreadCpuNs(O.pid);
+    const std::uint64_t dropped = SendFollowed(O.datagrams);
+    const std::uint64_t wanted = O.selective == "one" ? O.datagrams - dropped : 0;
+    for (int wait = 0; wait < 2000 && ReceivedEvents < wanted; ++wait) PollOnce(1);
+    const std::uint64_t cpu = TargetThreadCpuNs(O.pid) - cpu0;
+    std::printf("target=korvel clients=%zu selective=%s datagrams=%d dropped=%llu delivered=%llu "
+                "target_ns_per_datagram=%.1f\n",
+                Subs.size(), O.selective.c_str(), O.datagrams,
+                static_cast<unsigned long long>(dropped),
+                static_cast<unsigned long long>(ReceivedEvents),
+                static_cast<double>(cpu) / static_cast<double>(O.datagrams - dropped));
+  }
+
   // What the relay's replay ring holds in memory: count events sent to a relay without clients,
   // then count more, which a ring of count events must hold without growing.
   void Fill(int count) {
@@ -411,7 +441,9 @@ class Bench {
   void AddSubscriber() {
     Subscriber s;
     s.fd = ConnectTcp(O.streamPort);
-    SendAll(s.fd, P.subscribe);
+    SendAll(s.fd, O.selective.empty()
+                      ? P.subscribe
+                      : "GET /?TextFilter=" + Word(Subs.size()) + " HTTP/1.0\r\n\r\n");
     epoll_event interest{EPOLLIN, {.u64 = Subs.size()}};
     epoll_ctl(Poll, EPOLL_CTL_ADD, s.fd, &interest);
     Subs.push_back(std::move(s));
@@ -445,6 +477,13 @@ class Bench {
         epoll_ctl(Poll, EPOLL_CTL_DEL, s.fd, nullptr);
         if (!s.ready) --Unready, s.ready = true;
       }
+      return;
+    }
+    if (Counting) {  // the event marks only: keep-alive parts come too
+      std::string_view data(chunk.data(), static_cast<std::size_t>(got));
+      for (std::size_t at; (at = data.find("#EV")) != std::string_view::npos;
+           data.remove_prefix(at + 3))
+        ++ReceivedEvents;
       return;
     }
     LastReceipt = NowNs();  // one reading of the clock for every event of this read
@@ -594,6 +633,16 @@ class Bench {
     WriteDigits(to + 4 + SeqDigits, TimeDigits, ns);
     to[4 + SeqDigits + TimeDigits] = ':';
     std::memcpy(to + 5 + SeqDigits + TimeDigits, Padding.data(), O.payload - 5 - SeqDigits - TimeDigits);
+    if (O.selective.empty()) return;
+    // The word of subscriber seq % K, or one that none holds.
+    const std::uint64_t word = seq % Subs.size() + (O.selective == "one" ? 0 : Subs.size());
+    const std::string text = Word(static_cast<std::size_t>(word));
+    std::memcpy(to + 5 + SeqDigits + TimeDigits, text.data(), text.size());
+  }
+  static std::string Word(std::size_t n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "@%05zu", n);
+    return text;
   }
   static void WriteDigits(char* to, int count, std::uint64_t value) {
     for (int i = count - 1; i >= 0; --i, value /= 10) to[i] = static_cast<char>('0' + value % 10);
@@ -670,7 +719,10 @@ class Bench {
     const std::uint64_t drops0 = SocketDrops();
     for (int sent = 0; sent < count; sent += 64) {
       SendDatagrams(std::min(count - sent, 64), NowNs());
-      while (WaitingBytes() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+      while (WaitingBytes() > 0) {
+        if (Counting) PollOnce(0);  // what reaches the subscribers, taken as it comes
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
     }
     return SocketDrops() - drops0;
   }
@@ -696,16 +748,19 @@ class Bench {
   }
 
   // The event socket's line in /proc/net/udp: bytes waiting and datagrams dropped.
+  // A relay that serves IPv6 too has its one event socket in udp6.
   std::vector<std::string> EventSocketLine() const {
-    std::ifstream table("/proc/net/udp");
-    std::string line;
     char port[8];
     std::snprintf(port, sizeof port, ":%04X", O.eventPort);
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-      std::istringstream fields(line);
-      std::vector<std::string> f((std::istream_iterator<std::string>(fields)), {});
-      if (f.size() > 12 && f[1].size() > 5 && f[1].substr(f[1].size() - 5) == port) return f;
+    for (const char* name : {"/proc/net/udp", "/proc/net/udp6"}) {
+      std::ifstream table(name);
+      std::string line;
+      std::getline(table, line);
+      while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> f((std::istream_iterator<std::string>(fields)), {});
+        if (f.size() > 12 && f[1].size() > 5 && f[1].substr(f[1].size() - 5) == port) return f;
+      }
     }
     return {};
   }
@@ -727,6 +782,8 @@ class Bench {
   int Unready = 0;
   int Stalls = 0;
   std::uint64_t Sent = 0, Completed = 0, Delivered = 0, LastReceipt = 0;
+  bool Counting = false;  // reads only count the events (--selective)
+  std::uint64_t ReceivedEvents = 0;
   std::string Padding;  // what fills every payload after its head
   std::array<bool, 256> IdCharacters{};  // what an event's id may have
   std::vector<char> Outgoing;  // the datagrams of one sendmmsg
@@ -750,7 +807,9 @@ int main(int argc, char** argv) {
     bench.Fill(options.fill);
   } else if (options.clients > 0) {
     bench.Subscribe(options.clients);
-    if (options.nomatch > 0) {
+    if (!options.selective.empty()) {
+      bench.Selective();
+    } else if (options.nomatch > 0) {
       bench.NoMatch(options.nomatch);
     } else {
       bench.Run();

@@ -8,8 +8,8 @@
 #   CELLS="sse ring" bash bench/run-matrix.sh   # only these groups of cells
 #   CELLS=ops bash bench/run-matrix.sh   # the metrics port and the allow-lists, some 2 minutes
 #
-# The groups: max rate idle churn nomatch scale host sse ring ops. A run of some groups replaces
-# only their lines in the results, so the report keeps the other groups of the last run.
+# The groups: max rate idle churn nomatch selective scale host sse ring ops. A run of some groups
+# replaces only their lines in the results, so the report keeps the other groups of the last run.
 #
 # A cell that fails (its load generator ends with an error or runs past $cell_limit seconds, its
 # server ends, it measures nothing) is named at once with the end of what its programs wrote, its
@@ -20,7 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cell_seconds=${CELL_SECONDS:-3}
-all_groups="max rate idle churn nomatch scale host sse ring ops"
+all_groups="max rate idle churn nomatch selective scale host sse ring ops"
 cells=${CELLS:-$all_groups}
 cell_limit=600  # seconds, far past what any cell of a sound run takes
 out=build-bench
@@ -205,7 +205,7 @@ fresh() {
 wanted() { [[ " $cells " == *" $1 "* ]]; }
 
 systems=(korvel redis nchan)
-declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [scale]=2
+declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [selective]=8 [scale]=2
                         [host]=0 [sse]=$((3 * 2 * (3 * 2 + 1) + 2)) [ring]=2
                         [ops]=$((3 * 3 * 3 + 3)))
 total_cells=0
@@ -282,6 +282,15 @@ group=nomatch
 if wanted nomatch; then
   for clients in 1 10 100 1000 10000; do
     fresh nomatch korvel --clients $clients --filter NOMATCH --nomatch 200000
+  done
+fi
+# Clients with a TextFilter each, and datagrams that none of them wants or exactly one does.
+group=selective
+if wanted selective; then
+  for clients in 1 100 1000 10000; do
+    for wanted_by in none one; do
+      fresh selective korvel --clients $clients --selective $wanted_by
+    done
   done
 fi
 group=scale

@@ -3,6 +3,7 @@
 
 Each seed is a script in the byte code its target reads; rerun this after changing one.
 """
+import itertools
 import os
 import random
 
@@ -68,6 +69,52 @@ def relay_sessions():
     write("relay_sessions", "request-limits", limits)
 
 
+def fan_out():
+    # A step is its code byte and two bytes of element index, then what the step reads; a word
+    # is its length and one byte per letter of "abc".
+    word = lambda w: bytes([len(w)]) + bytes("abc".index(c) for c in w)
+    at = lambda i: bytes([i >> 8 & 255, i & 255])
+
+    def subscribe(source, w, event_stream=False, resume=False):  # source: 0 none, 1 or 2
+        head = bytes([8 * event_stream + 16 * resume, 0, 0])
+        return head + (bytes([1, source - 1]) if source else b"\0") + word(w)
+
+    def event(sender, w, big=False, drops=0):
+        return bytes([6 + 8 * big + 16 * bool(drops), 0, 0, sender]) + word(w) + (
+            bytes([drops - 1]) if drops else b"")
+
+    close = lambda i: b"\3" + at(i - 1)
+    error = lambda i: b"\4" + at(i - 1)
+    sent = lambda i: b"\5" + at(i - 1)
+    r = random.Random(2)
+    words = [""] + ["".join(w) for n in (1, 2, 3) for w in itertools.product("abc", repeat=n)]
+    rand_word = lambda longest: "".join(r.choice("abc") for _ in range(r.randrange(longest + 1)))
+    out = bytearray()
+    for n, w in enumerate(words * 2):
+        out += subscribe(n % 3, w, n % 4 == 0)
+    for n in range(60):
+        out += event(n % 3, rand_word(12), drops=n % 7 == 0 and 2)
+    write("fan_out", "overlapping-filters", out)
+    # Clients with filters of their own come and go between events: the automaton is rebuilt,
+    # filters that went are found for nobody, and ids come back with other texts.
+    out = bytearray()
+    for n in range(400):
+        out += subscribe(r.randrange(3), rand_word(4), r.random() < 0.3)
+        out += r.choice([close, error])(r.randrange(1, 30)) if n % 2 else b""
+        out += event(r.randrange(3), rand_word(24)) if n % 3 == 0 else b""
+    write("fan_out", "churn", out)
+    # Resuming clients that are still on their way through the kept events are passed by, and
+    # event-stream clients are told of drops whatever their filters.
+    out = subscribe(0, "", event_stream=True)  # its first event's id is where the others resume
+    for n in range(40):  # 320 KiB: more than one batch of the replay
+        out += event(0, "abcab", big=True)
+    for n in range(6):
+        out += subscribe(0, words[n], event_stream=True, resume=n % 2 == 0)
+    for n in range(10):
+        out += event(n % 3, rand_word(8), big=n % 3 == 0, drops=n % 2 and 3) + sent(2 + n % 6)
+    write("fan_out", "resumes-and-drops", out)
+
+
 def query_parsing():
     rows = [b"GET /path?a=1&b=2 HTTP/1.0\r\n\r\n", b"GET /?TextFilter=x\r\nHost: h\r\n\r\n",
             b"GET /?a=1\nHost: h\n\n", b"GET / HTTP/1.0\r\n\r\n", b"GET /? a=1 HTTP/1.0\r\n\r\n",
@@ -98,5 +145,6 @@ def log_lines():
 
 if __name__ == "__main__":
     relay_sessions()
+    fan_out()
     query_parsing()
     log_lines()

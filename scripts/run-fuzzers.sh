@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/install-missing.sh clang libclang-rt-14-dev
 seconds=${FUZZ_SECONDS:-60}
-targets=(relay_sessions query_parsing log_lines)
+targets=(relay_sessions fan_out query_parsing log_lines)
 
 bash scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -- "${targets[@]/%/_fuzz}"

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/local_clock.h"
 #include "common/settings.h"
 #include "log/debug_log.h"
 #include "relay/core/element_set.h"
+#include "relay/core/filter_index.h"
 #include "relay/core/relay_counters.h"
 #include "relay/core/session_table.h"
 #include "relay/core/socket_control.h"
@@ -62,6 +64,9 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   ElementIndex FindFreeSession();
   bool IsClientElement(ElementIndex Index) const;
   void ClearSession(ElementIndex Index);
+  // Puts a session that answered in the sets the fan-out and the tick walk, and takes it out.
+  void StartStreaming(ElementIndex Index);
+  void StopStreaming(ElementIndex Index);
   bool AllowedClient();
   bool AllowedSender();
   void Teardown(ElementIndex Index, const char* ending, SessionEnd why);
@@ -85,7 +90,7 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   int CountStreaming();
 
   // Visits the streaming sessions in ascending order, at the cost of their number. A record that
-  // its element's failure left streaming leaves the set on the way: its flag is cleared before
+  // its element's failure left streaming leaves the sets on the way: its flag is cleared before
   // the element can be connected again.
   template <class Visit>
   void ForEachStreaming(Visit&& visit) {
@@ -93,7 +98,7 @@ class Form1 final : public SocketEvents, private Form1Wiring {
       if (wSession.State(i) == SocketState::Connected) {
         visit(i);
       } else {
-        Streamers.Erase(i);
+        StopStreaming(i);
       }
     }
   }
@@ -117,9 +122,12 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   }
 
   const Settings& Config;
-  TextFilters Filters;  // before the sessions that hold them
   SessionTable Sessions;
-  ElementSet Streamers;  // the records whose Streaming flag is set
+  ElementSet Streamers;       // the records whose Streaming flag is set
+  ElementSet EventStreamers;  // of those, the event-stream ones, told of host drops
+  FilterIndex Receivers;      // the streaming sessions by their filters
+  ElementSet Serving;         // an event's receivers, while it is fanned out
+  std::vector<ElementIndex> Stale;  // members the fan-out found no longer connected
   ReplayRing Recent;
   std::uint64_t EventNumber = 0;
   std::int32_t TickCounter = 0;

@@ -31,7 +31,7 @@ std::uint64_t RecentCount(const QueryParams& params) {
 
 bool Accepts(const SessionFilters& filters, const RecentEvent& event) {
   return (filters.SourceIp.empty() || filters.SourceIp == event.SenderIp) &&
-         event.Text->find(filters.TextFilter->Text) != std::string::npos;
+         event.Text->find(filters.TextFilter) != std::string::npos;
 }
 
 }  // namespace

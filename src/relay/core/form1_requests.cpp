@@ -48,17 +48,17 @@ void Form1::wSession_DataArrival(ElementIndex Index, long /*bytesTotal*/) {
   }
   session.Params = ParseQuery(session.RequestBuffer);
   session.Filters = {SourceFilter(GetParam(session.Params, "source_ip")),
-                     Filters.Intern(GetParam(session.Params, "TextFilter"))};
+                     GetParam(session.Params, "TextFilter")};
   session.Answer = Config.BrowserAnswers ? ChooseAnswer(session.RequestBuffer) : AnswerKind::Multipart;
   session.Streaming = true;
   switch (session.Answer) {
     case AnswerKind::Multipart:
       wSession.SendData(Index, ResponseHeader());
-      Streamers.Insert(Index);
+      StartStreaming(Index);
       StartCatchUp(Index, RecentStart(session));
       return;
     case AnswerKind::EventStream:
-      Streamers.Insert(Index);
+      StartStreaming(Index);
       AnswerEventStream(Index);
       return;
     case AnswerKind::ViewerPage:  // answered, but no stream: closed once the page is written

@@ -94,8 +94,21 @@ void Form1::EndSession(ElementIndex Index, SessionEnd why) {
   Counted.Ended(why);
 }
 
-void Form1::ClearSession(ElementIndex Index) {
+void Form1::StartStreaming(ElementIndex Index) {
+  const ClientSession& session = Sessions[Index];
+  Streamers.Insert(Index);
+  if (session.Answer == AnswerKind::EventStream) EventStreamers.Insert(Index);
+  Receivers.Join(Index, session.Filters.SourceIp, session.Filters.TextFilter);
+}
+
+void Form1::StopStreaming(ElementIndex Index) {
   Streamers.Erase(Index);
+  EventStreamers.Erase(Index);
+  Receivers.Leave(Index);
+}
+
+void Form1::ClearSession(ElementIndex Index) {
+  StopStreaming(Index);
   ClientSession& session = Sessions[Index];
   session.Streaming = false;
   session.RequestBuffer.clear();

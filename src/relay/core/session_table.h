@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "common/local_clock.h"
-#include "relay/core/text_filters.h"
 #include "relay/wire/content_negotiation.h"
 #include "relay/wire/query_parsing.h"
 
@@ -14,7 +13,7 @@
 // rather than for every event.
 struct SessionFilters {
   std::string SourceIp;
-  TextFilters::Handle TextFilter;
+  std::string TextFilter;
 };
 
 // Record i describes the client that socket element i serves; record 0 (the listener's) is
@@ -33,6 +32,7 @@ struct ClientSession {
   std::uint64_t ReplayNext = 0;
   // An event-stream client that asked to see the keep-alives: EventSource hides comments.
   bool NamedKeepAlive = false;
+  std::uint64_t AcceptedEvent = 0;  // the last event its filters accepted, while it is fanned out
 };
 
 using SessionTable = std::vector<ClientSession>;
