@@ -54,37 +54,50 @@ void Form1::wListen_DataArrival(long bytesTotal) {
     if (recent->MissedBefore > 0) missed = EventStreamMissed(recent->MissedBefore);
   }
   const std::string& text = recent ? *recent->Text : eventText;
-  // The index finds the receivers at the cost of their number and of the distinct filters; they
-  // are then served in ascending order of their elements, as a walk over every session would
-  // serve them. The parts are only queued here and written after the handler, so the order of
-  // the writes would not show; but a part that takes a client past the send limit fails it at
-  // once, and those failures, with their log lines, come in this order.
-  Receivers.ForEachAccepting(text, sender, [&](ElementIndex i) {
-    if (wSession.State(i) != SocketState::Connected) return Stale.push_back(i);
-    if (Sessions[i].CatchingUp) return;  // it reaches this event through the ring
-    Sessions[i].AcceptedEvent = EventNumber;
-    Serving.Insert(i);
-  });
-  for (const ElementIndex i : Stale) StopStreaming(i);
-  Stale.clear();
-  // Whatever their filters: a dropped datagram may have been one they accept.
-  for (ElementIndex i = missed ? EventStreamers.Next(0) : 0; i != 0; i = EventStreamers.Next(i)) {
-    if (wSession.State(i) == SocketState::Connected && !Sessions[i].CatchingUp) Serving.Insert(i);
-  }
   SharedBytes part;  // built at the first recipient and shared by all of them
-  for (ElementIndex i = Serving.Next(0); i != 0; i = Serving.Next(i)) {
-    Serving.Erase(i);
+  const auto serve = [&](ElementIndex i, bool accepted) {
     const ClientSession& session = Sessions[i];
+    // Whatever its filters: a dropped datagram may have been one they accept.
     if (missed && session.Answer == AnswerKind::EventStream) wSession.SendData(i, missed);
-    if (session.AcceptedEvent != EventNumber) continue;
+    if (!accepted) return;
     ++Counted.EventParts;
     if (session.Answer == AnswerKind::EventStream) {
-      wSession.SendData(i, EventStreamBytes(*recent));
-      continue;
+      return wSession.SendData(i, EventStreamBytes(*recent));
     }
     if (!part) part = EventPart(text, Config.UseEventContentType);
     wSession.SendData(i, part);
+  };
+  // The receivers are served in ascending order of their elements, as a walk over every session
+  // would serve them. The parts are only queued here and written after the handler, so the order
+  // of the writes would not show; but a part that takes a client past the send limit fails it at
+  // once, and those failures, with their log lines, come in this order.
+  if (Receivers.AcceptsEverything()) {
+    // A broadcast: the streaming set is the list of receivers, and in order already.
+    for (ElementIndex i = Streamers.Next(0); i != 0; i = Streamers.Next(i)) {
+      if (wSession.State(i) != SocketState::Connected) {
+        Stale.push_back(i);
+      } else if (!Sessions[i].CatchingUp) {  // one catching up reaches this event through the ring
+        serve(i, true);
+      }
+    }
+  } else {
+    // The index finds the receivers at the cost of their number and of the distinct filters.
+    Receivers.ForEachAccepting(text, sender, [&](ElementIndex i) {
+      if (wSession.State(i) != SocketState::Connected) return Stale.push_back(i);
+      if (Sessions[i].CatchingUp) return;
+      Sessions[i].AcceptedEvent = EventNumber;
+      Serving.Insert(i);
+    });
+    for (ElementIndex i = missed ? EventStreamers.Next(0) : 0; i != 0; i = EventStreamers.Next(i)) {
+      if (wSession.State(i) == SocketState::Connected && !Sessions[i].CatchingUp) Serving.Insert(i);
+    }
+    for (ElementIndex i = Serving.Next(0); i != 0; i = Serving.Next(i)) {
+      Serving.Erase(i);
+      serve(i, Sessions[i].AcceptedEvent == EventNumber);
+    }
   }
+  for (const ElementIndex i : Stale) StopStreaming(i);
+  Stale.clear();
 }
 
 void Form1::tmrKeepAlive_Timer() {
