@@ -19,20 +19,22 @@ class FilterIndex {
   void Join(ElementIndex session, const std::string& sourceIp, const std::string& textFilter);
   void Leave(ElementIndex session);
 
+  // Whether every session takes every event: none filters, as when all of them watch everything.
+  bool AcceptsEverything() const {
+    return BySource.empty() && AnySource.size() == 1 &&
+           AnySource.begin()->first == TextFilters::Empty;
+  }
+
   // Calls take(session) for every session whose filters accept the event text; sender() gives
   // the text of its sender's address and is asked only when a group filters by sender. Groups
   // come in no particular order; take must not change the index.
-  // Whether every session takes every event: none filters, as when all of them watch everything.
-  bool AcceptsEverything() const {
-    return BySource.empty() && AnySource.size() == 1 && AnySource.begin()->first == TextFilters::Empty;
-  }
-
   template <class Sender, class Take>
   void ForEachAccepting(std::string_view text, Sender&& sender, Take&& take) {
     Filters.Search(text);
     TakeMatching(AnySource, take);
     if (BySource.empty()) return;
-    if (const auto at = BySource.find(sender()); at != BySource.end()) TakeMatching(at->second, take);
+    if (const auto at = BySource.find(sender()); at != BySource.end())
+      TakeMatching(at->second, take);
   }
 
  private:

@@ -40,7 +40,8 @@ void SubstringAutomaton::Build(std::vector<Needle> needles) {
         Ends.push_back(0);
         run.Begin = end;
       }
-      Nodes[run.Node].Children = static_cast<std::uint32_t>(Nodes.size()) - Nodes[run.Node].FirstChild;
+      Nodes[run.Node].Children =
+          static_cast<std::uint32_t>(Nodes.size()) - Nodes[run.Node].FirstChild;
     }
   }
   RootChild.fill(0);

@@ -55,7 +55,9 @@ void TextFilters::Search(std::string_view text) {
   Note(Empty);
   if (ByText.empty()) return;
   UnbuiltCost += Unbuilt.size() * (text.size() + 1);
-  if ((Unbuilt.size() > FewFilters && UnbuiltCost > BuildCostPerByte * TextBytes) || 2 * Gone > InAutomaton) Build();
+  if ((Unbuilt.size() > FewFilters && UnbuiltCost > BuildCostPerByte * TextBytes) ||
+      2 * Gone > InAutomaton)
+    Build();
   if (InAutomaton > 0) {
     Automaton.Search(text, [this](Id id) {
       if (Filters[id].Holders > 0) Note(id);

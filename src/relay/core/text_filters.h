@@ -15,8 +15,9 @@
 // The automaton is built at a search, never when a filter comes or goes, so that admission and
 // teardown stay cheap. Filters that came since the last build are searched for one by one: a few
 // of them for good, more until those searches have cost about what a build would. One that went
-// stays in the automaton (found for nobody) until more than half of it has gone. So the work for a change is paid
-// once, and clients that come and go with filters of their own leave nothing behind.
+// stays in the automaton (found for nobody) until more than half of it has gone. So the work for
+// a change is paid once, and clients that come and go with filters of their own leave nothing
+// behind.
 class TextFilters {
  public:
   using Id = std::uint32_t;
