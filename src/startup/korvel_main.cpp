@@ -127,9 +127,15 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
     });
   }
 
-  // The journal's events before any new one: those that waited in a socket handed over follow.
-  form.RestoreRecent(inherited.EventsIdentity);
+  // The journal's events before any new one, then what the last run received and did not write,
+  // then what waited in a socket handed over.
   delivery.HandTo(form);
+  form.RestoreRecent(inherited.EventsIdentity);
+  if (char* region = journal ? journal->ReceivingRegion(DatagramBatch::RegionBytes) : nullptr) {
+    const ReplayRing::JournalEnd end = form.RestoredEnd();
+    wListen.ReceiveInto(region, end.LastOrigin, end.SameSocket);
+    if (end.SameSocket) wListen.DeliverLeftOver(end.LastOrigin);
+  }
   wSession.Start();
   wListen.Start();
   if (metrics) metrics->Start();

@@ -46,14 +46,23 @@ void AsioDatagramSocket::WaitReadable() {
   });
 }
 
+void AsioDatagramSocket::Deliver(std::size_t count, std::uint64_t after) {
+  for (Current = 0; Current < count; ++Current) {
+    if (Batch.Origin(Current) <= after) continue;
+    const auto length = static_cast<long>(Batch.Datagram(Current).size());
+    Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(length); });
+  }
+}
+
+void AsioDatagramSocket::DeliverLeftOver(std::uint64_t lastOrigin) {
+  Deliver(Batch.LeftOver(), lastOrigin);
+}
+
 void AsioDatagramSocket::ReadWaiting() {
   for (int batch = 0; batch < MaxBatchesPerWakeup; ++batch) {
     std::error_code error;
     const std::size_t count = Batch.Receive(Socket, error);
-    for (Current = 0; Current < count; ++Current) {
-      const auto length = static_cast<long>(Batch.Datagram(Current).size());
-      Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(length); });
-    }
+    Deliver(count, 0);
     if (error && error != asio::error::would_block && error != asio::error::try_again) {
       ReadError = error;
       Delivery.Deliver([&] { Delivery.Events().wListen_DataArrival(-1); });

@@ -28,6 +28,13 @@ class AsioDatagramSocket final : public DatagramSocket {
   void Bind(std::uint16_t port, bool ipv4Only);
   // Serves on a socket already bound, as a service manager hands it over.
   void Adopt(asio::ip::udp::socket::native_handle_type socket);
+  // Reads into a region that outlives the process (see DatagramBatch::ReceiveInto).
+  void ReceiveInto(char* region, std::uint64_t lastOrigin, bool keepLeftOver) {
+    Batch.ReceiveInto(region, lastOrigin, keepLeftOver);
+  }
+  // Hands over the datagrams that the last run received into the region after lastOrigin's, and
+  // so never wrote to its journal, before any new one.
+  void DeliverLeftOver(std::uint64_t lastOrigin);
   void Start();
   void Close();
 
@@ -37,11 +44,13 @@ class AsioDatagramSocket final : public DatagramSocket {
   NetAddress RemoteAddress() const override;
   int RemotePort() const override { return Batch.Sender(Current).port(); }
   std::optional<std::uint64_t> DroppedByHost() const override { return Batch.DroppedByHost(); }
+  std::uint64_t Origin() const override { return Batch.Origin(Current); }
 
  private:
   void Prepare();
   void WaitReadable();
   void ReadWaiting();
+  void Deliver(std::size_t count, std::uint64_t after);
 
   asio::ip::udp::socket Socket;
   EventDelivery& Delivery;

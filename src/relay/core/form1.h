@@ -50,6 +50,7 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   // Takes up the events the journal kept from the last run, before the first event of this one;
   // eventSocket is the socket the events come in on.
   void RestoreRecent(const SocketIdentity& eventSocket);
+  ReplayRing::JournalEnd RestoredEnd() const { return Recent.RestoredEnd(); }
   void tmrKeepAlive_Timer();
   void CloseIdle();
   void CloseConnection(ElementIndex Index, SessionEnd why);

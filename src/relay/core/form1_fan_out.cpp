@@ -46,7 +46,8 @@ void Form1::wListen_DataArrival(long bytesTotal) {
     const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
         Clock.Now().time_since_epoch());
     const std::uint64_t dropped = NewHostDrops();
-    recent = &Recent.Append(eventText, sender(), at.count(), dropped, ToldHostDrops);
+    recent = &Recent.Append(eventText, sender(),
+                            {0, at.count(), dropped, ToldHostDrops, wListen.Origin()});
     if (recent->Missed()) missed = EventStreamMissed(recent->MissedCount());
   }
   const std::string& text = eventText;

@@ -60,6 +60,8 @@ class DatagramSocket {
   // Datagrams the host dropped because the socket's receive buffer was full, since start-up;
   // absent where the host does not tell.
   virtual std::optional<std::uint64_t> DroppedByHost() const = 0;
+  // Where the datagram last read was received, as the journal records it (0: not known).
+  virtual std::uint64_t Origin() const { return 0; }
 };
 
 class SocketEvents {

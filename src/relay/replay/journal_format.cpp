@@ -32,6 +32,7 @@ struct StoredRecordHeader {
   std::int64_t AtMs;
   std::uint64_t MissedBefore;
   std::uint64_t HostDrops;
+  std::uint64_t Origin;
   std::uint8_t SenderBytes;
   std::uint8_t Reserved[3];
   std::uint32_t Check;
@@ -45,7 +46,8 @@ std::uint32_t CheckOf(const StoredSegmentHeader& h) {
 
 std::uint32_t CheckOf(const StoredRecordHeader& h) {
   std::uint64_t c = Mix(Mix(Mix(h.Magic, h.TextBytes), h.Seq), static_cast<std::uint64_t>(h.AtMs));
-  return static_cast<std::uint32_t>(Mix(Mix(Mix(c, h.MissedBefore), h.HostDrops), h.SenderBytes) >> 32);
+  c = Mix(Mix(Mix(c, h.MissedBefore), h.HostDrops), h.Origin);
+  return static_cast<std::uint32_t>(Mix(c, h.SenderBytes) >> 32);
 }
 
 }  // namespace
@@ -88,7 +90,7 @@ void WriteRecord(char* at, const RecordFields& fields, std::string_view senderIp
   std::memset(at + size, 0, 8);
   StoredRecordHeader stored{RecordMagic, static_cast<std::uint32_t>(text.size()),
                             fields.Seq, fields.AtMs, fields.MissedBefore, fields.HostDrops,
-                            static_cast<std::uint8_t>(senderIp.size()), {}, 0};
+                            fields.Origin, static_cast<std::uint8_t>(senderIp.size()), {}, 0};
   stored.Check = CheckOf(stored);
   // The header only once everything it vouches for is in place.
   std::atomic_signal_fence(std::memory_order_release);
@@ -110,7 +112,7 @@ RecordView ViewRecord(const char* record) {
   StoredRecordHeader stored;
   std::memcpy(&stored, record, sizeof stored);
   const char* sender = record + RecordHeaderBytes;
-  return RecordView{{stored.Seq, stored.AtMs, stored.MissedBefore, stored.HostDrops},
+  return RecordView{{stored.Seq, stored.AtMs, stored.MissedBefore, stored.HostDrops, stored.Origin},
                     {sender, stored.SenderBytes},
                     {sender + stored.SenderBytes, stored.TextBytes},
                     RecordSize(stored.SenderBytes, stored.TextBytes)};

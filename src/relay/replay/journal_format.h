@@ -34,6 +34,10 @@ struct RecordFields {
   std::int64_t AtMs = 0;
   std::uint64_t MissedBefore = 0;  // datagrams lost just before this one, or UnknownCount
   std::uint64_t HostDrops = 0;     // the event socket's own count of drops at this event
+  // Where the datagram was received: its batch's number times 64 plus its place in the batch,
+  // plus 1 (0: not known), so that a run can tell which datagrams its predecessor received
+  // without writing them.
+  std::uint64_t Origin = 0;
 };
 
 struct RecordView {
@@ -44,7 +48,7 @@ struct RecordView {
 };
 
 constexpr std::size_t SegmentHeaderBytes = 64;
-constexpr std::size_t RecordHeaderBytes = 48;
+constexpr std::size_t RecordHeaderBytes = 56;
 constexpr std::size_t MaxSenderBytes = 255;
 
 std::size_t RecordSize(std::size_t senderBytes, std::size_t textBytes);

@@ -92,4 +92,15 @@ bool JournalSegments::Journals(const char* segment) const {
                      [&](const auto& file) { return file->Bytes() == segment; });
 }
 
+char* JournalSegments::ReceivingRegion(std::size_t bytes) {
+  const std::string path = (std::filesystem::path(Folder) / "receiving.batch").string();
+  try {
+    Receiving = std::make_unique<MappedFile>(path, bytes);
+    return Receiving->Bytes();
+  } catch (const std::system_error& failure) {
+    Fail(path, failure);
+    return nullptr;
+  }
+}
+
 std::string JournalSegments::TakeFailure() { return std::exchange(Failure, {}); }

@@ -22,6 +22,9 @@ class JournalSegments final : public SegmentStore {
   bool Journals(const char* segment) const override;
   std::string TakeFailure() override;
   std::uint64_t Failures() const override { return FailedSegments; }
+  // A file of its own for what the event socket reads before the journal has it (null when it
+  // cannot be had: told as a failure).
+  char* ReceivingRegion(std::size_t bytes);
 
  private:
   std::string PathOf(int index) const;
@@ -29,6 +32,7 @@ class JournalSegments final : public SegmentStore {
 
   const std::string Folder;
   std::vector<std::unique_ptr<MappedFile>> Files;  // in use or spare
+  std::unique_ptr<MappedFile> Receiving;
   std::vector<char*> SpareFiles;
   MemorySegments Memory;
   int NextIndex = 0;

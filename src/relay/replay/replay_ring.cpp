@@ -61,7 +61,9 @@ void ReplayRing::Restore(const SocketIdentity& socket) {
     Generation = std::max(Generation, header->Generation);
     kept.push_back(ReadKept(bytes, *header));
   }
-  if (kept.empty()) return;
+  // A journal begun now names the socket at once, so that a run that dies before its first event
+  // leaves what it received to the next.
+  if (kept.empty()) return OpenSegment();
   std::sort(kept.begin(), kept.end(), [](const KeptSegment& a, const KeptSegment& b) {
     return a.Header.Generation < b.Header.Generation;
   });
@@ -89,21 +91,22 @@ void ReplayRing::Restore(const SocketIdentity& socket) {
   Trim();
   const journal::SegmentHeader& newest = kept.back().Header;
   GapBeforeNext = HeaderStale = !(newest.Socket == socket) || newest.Interrupted;
-  if (!GapBeforeNext && Count > 0) {
-    HostDropsAtRestore = journal::ViewRecord(Slot(Next - 1).Record).Fields.HostDrops;
-  }
+  const journal::RecordFields last =
+      Count > 0 ? journal::ViewRecord(Slot(Next - 1).Record).Fields : journal::RecordFields{};
+  EndAtRestore = {last.Origin, !GapBeforeNext};
+  if (!GapBeforeNext) HostDropsAtRestore = last.HostDrops;
 }
 
 RecentEvent& ReplayRing::Append(std::string_view text, std::string_view senderIp,
-                                std::int64_t atMs, std::uint64_t missedBefore,
-                                std::uint64_t hostDrops) {
+                                journal::RecordFields fields) {
   senderIp = senderIp.substr(0, journal::MaxSenderBytes);
   const std::size_t size = journal::RecordSize(senderIp.size(), text.size());
   if (Segments.empty() || Segments.back().End + size + 8 > journal::SegmentBytes) OpenSegment();
   Segment& segment = Segments.back();
   char* record = segment.Bytes + segment.End;
-  if (std::exchange(GapBeforeNext, false)) missedBefore = journal::UnknownCount;
-  journal::WriteRecord(record, {Next, atMs, missedBefore, hostDrops}, senderIp, text);
+  fields.Seq = Next;
+  if (std::exchange(GapBeforeNext, false)) fields.MissedBefore = journal::UnknownCount;
+  journal::WriteRecord(record, fields, senderIp, text);
   segment.End += size;
   if (std::exchange(HeaderStale, false)) {
     // The gap is written down with the record: from now on this segment is this run's.

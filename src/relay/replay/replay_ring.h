@@ -67,9 +67,17 @@ class ReplayRing {
   // The event socket's count of dropped datagrams at the restored journal's end, when the
   // socket is the same; else 0.
   std::uint64_t RestoredHostDrops() const { return HostDropsAtRestore; }
+  // Where the restored journal ends: its last datagram's origin (0: none), and whether it was
+  // written from the same socket, so that a datagram received after it, never written and never
+  // sent to anyone, is still to be handled.
+  struct JournalEnd {
+    std::uint64_t LastOrigin = 0;
+    bool SameSocket = false;
+  };
+  JournalEnd RestoredEnd() const { return EndAtRestore; }
 
-  RecentEvent& Append(std::string_view text, std::string_view senderIp, std::int64_t atMs,
-                      std::uint64_t missedBefore, std::uint64_t hostDrops);
+  // The ring numbers the event itself: fields.Seq is not read.
+  RecentEvent& Append(std::string_view text, std::string_view senderIp, journal::RecordFields fields);
   std::string IdOf(RecentEvent& event);
   // Keeps a framing in one of a kept event's slots for it, counted against MaxBytes.
   const SharedBytes& KeepFraming(SharedBytes& slot, SharedBytes framing);
@@ -119,4 +127,5 @@ class ReplayRing {
   bool GapBeforeNext = false;
   bool HeaderStale = false;  // the newest segment still names the run it was taken up from
   std::uint64_t HostDropsAtRestore = 0;
+  JournalEnd EndAtRestore;
 };
