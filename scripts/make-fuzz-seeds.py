@@ -143,8 +143,24 @@ def log_lines():
           + [line(5, 20), advance(0, 0, 40)] * 40 + [advance(1, 0x54, 0x60), line(5, 1), line(1, 1), flush]))
 
 
+def journal_reader():
+    # The ring's capacity, the events (length in 257-byte steps, letter, sender), the damage (kind,
+    # segment, place, bytes), the socket of the next run (1: the same), the next ring's capacity.
+    number = lambda n: bytes([n >> 8 & 255, n & 255])
+    events = lambda sizes: bytes([len(sizes)]) + b"".join(bytes([size, n, n % 2]) for n, size in enumerate(sizes))
+    place = lambda offset: number(offset >> 6) + bytes([offset & 63])
+    small, large = [n % 9 for n in range(40)], [255] * 150  # large: three segments
+    write("journal_reader", "untouched", number(299) + events(small) + b"\0" + b"\1" + number(299))
+    write("journal_reader", "other-socket", number(9) + events(small) + b"\0" + b"\0" + number(299))
+    write("journal_reader", "cut-short", number(299) + events(large) + b"\1\0" + place(2 << 20) + b"\1" + number(50))
+    write("journal_reader", "torn-record", number(299) + events(small) + b"\2\0" + place(64 + 57 * 5)
+          + text(b"\xff" * 40) + b"\1" + number(299))
+    write("journal_reader", "segment-lost", number(299) + events(large) + b"\3\1\0\0\0" + b"\1" + number(299))
+
+
 if __name__ == "__main__":
     relay_sessions()
     fan_out()
     query_parsing()
     log_lines()
+    journal_reader()

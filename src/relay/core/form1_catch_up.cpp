@@ -51,7 +51,11 @@ void Form1::AnswerEventStream(ElementIndex Index) {
   session.NamedKeepAlive = GetParam(session.Params, "heartbeat") == "1";
   if (lastId.empty()) return StartCatchUp(Index, RecentStart(session));
   const ReplayRing::Resumption resumption = Recent.ResumeAfter(lastId);
-  if (!resumption.Complete) wSession.SendData(Index, EventStreamMissed(resumption.Missed));
+  session.ToldMissedBefore = ~std::uint64_t{0};
+  if (!resumption.Complete) {
+    wSession.SendData(Index, EventStreamMissed(resumption.Missed));
+    session.ToldMissedBefore = resumption.Next;
+  }
   StartCatchUp(Index, resumption.Next);
 }
 
@@ -86,7 +90,8 @@ void Form1::ContinueCatchUp(ElementIndex Index) {
       continue;
     }
     RecentEvent& event = *Recent.Find(session.ReplayNext++);
-    if (eventStream && event.Missed()) wSession.SendData(Index, EventStreamMissed(event.MissedCount()));
+    if (eventStream && event.Missed() && session.ToldMissedBefore != event.Seq())
+      wSession.SendData(Index, EventStreamMissed(event.MissedCount()));
     if (!Accepts(session.Filters, event)) continue;
     const SharedBytes& bytes = eventStream ? EventStreamBytes(event) : MultipartBytes(event);
     wSession.SendData(Index, bytes);

@@ -55,7 +55,10 @@ void Form1::wListen_DataArrival(long bytesTotal) {
   const auto serve = [&](ElementIndex i, bool accepted) {
     const ClientSession& session = Sessions[i];
     // Whatever its filters: a dropped datagram may have been one they accept.
-    if (missed && session.Answer == AnswerKind::EventStream) wSession.SendData(i, missed);
+    if (missed && session.Answer == AnswerKind::EventStream &&
+        session.ToldMissedBefore != recent->Seq()) {
+      wSession.SendData(i, missed);
+    }
     if (!accepted) return;
     ++Counted.EventParts;
     if (session.Answer == AnswerKind::EventStream) {

@@ -30,6 +30,9 @@ struct ClientSession {
   // ReplayNext before it takes live ones; until then the fan-out passes it by.
   bool CatchingUp = false;
   std::uint64_t ReplayNext = 0;
+  // The event before which it was told on resuming that events may be missing: a gap that event
+  // tells of too is told once.
+  std::uint64_t ToldMissedBefore = ~std::uint64_t{0};
   // An event-stream client that asked to see the keep-alives: EventSource hides comments.
   bool NamedKeepAlive = false;
   std::uint64_t AcceptedEvent = 0;  // the last event its filters accepted, while it is fanned out

@@ -72,14 +72,16 @@ void ReplayRing::Restore(const SocketIdentity& socket) {
   std::size_t begin = kept.size() - 1;
   for (; begin > 0; --begin) {
     const KeptSegment &before = kept[begin - 1], &after = kept[begin];
-    if (before.Header.Generation + 1 != after.Header.Generation ||
-        before.Header.RunTag != after.Header.RunTag || before.Records.empty() ||
+    if (before.Header.Generation + 1 != after.Header.Generation || before.Records.empty() ||
         before.Header.FirstSeq + before.Records.size() != after.Header.FirstSeq) {
       break;
     }
   }
   for (std::size_t i = 0; i < begin; ++i) Store.Release(kept[i].Bytes);
-  RunTag = kept.back().Header.RunTag;
+  const journal::SegmentHeader& newest = kept.back().Header;
+  // A run that served events it could not write gave their numbers away: this one goes on with
+  // a run of its own, so that no id names two events.
+  if (!newest.Interrupted) RunTag = newest.RunTag;
   First = Next = kept[begin].Header.FirstSeq;
   for (std::size_t i = begin; i < kept.size(); ++i) {
     const KeptSegment& segment = kept[i];
@@ -89,7 +91,6 @@ void ReplayRing::Restore(const SocketIdentity& socket) {
     }
   }
   Trim();
-  const journal::SegmentHeader& newest = kept.back().Header;
   GapBeforeNext = HeaderStale = !(newest.Socket == socket) || newest.Interrupted;
   const journal::RecordFields last =
       Count > 0 ? journal::ViewRecord(Slot(Next - 1).Record).Fields : journal::RecordFields{};
