@@ -50,7 +50,7 @@ struct FakeSessionSockets final : SessionSockets {
 
 // A scripted wListen: the test places the next datagram before DataArrival.
 struct FakeDatagramSocket final : DatagramSocket {
-  std::string GetData() override { return text; }
+  std::string_view GetData() override { return text; }
   std::string RemoteHost() const override { return RemoteHostIP(); }
   std::string RemoteHostIP() const override { return AddressText(sender); }
   NetAddress RemoteAddress() const override { return sender; }

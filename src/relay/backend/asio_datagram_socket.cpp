@@ -72,9 +72,9 @@ void AsioDatagramSocket::ReadWaiting() {
   }
 }
 
-std::string AsioDatagramSocket::GetData() {
+std::string_view AsioDatagramSocket::GetData() {
   if (ReadError) throw std::system_error(ReadError);
-  return std::string(Batch.Datagram(Current));
+  return Batch.Datagram(Current);
 }
 
 NetAddress AsioDatagramSocket::RemoteAddress() const {

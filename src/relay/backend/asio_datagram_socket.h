@@ -38,7 +38,7 @@ class AsioDatagramSocket final : public DatagramSocket {
   void Start();
   void Close();
 
-  std::string GetData() override;
+  std::string_view GetData() override;
   std::string RemoteHost() const override { return RemoteHostIP(); }
   std::string RemoteHostIP() const override { return AddressText(RemoteAddress()); }
   NetAddress RemoteAddress() const override;

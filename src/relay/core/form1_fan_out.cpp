@@ -21,7 +21,7 @@ void Form1::wListen_DataArrival(long bytesTotal) {
     Counted.DatagramBytesReceived += static_cast<std::uint64_t>(bytesTotal);
     if (!AllowedSender()) return;
   }
-  std::string eventText;
+  std::string_view eventText;
   try {
     eventText = wListen.GetData();
   } catch (const std::system_error& failure) {
@@ -50,7 +50,7 @@ void Form1::wListen_DataArrival(long bytesTotal) {
                             {0, at.count(), dropped, ToldHostDrops, wListen.Origin()});
     if (recent->Missed()) missed = EventStreamMissed(recent->MissedCount());
   }
-  const std::string& text = eventText;
+  const std::string_view text = eventText;
   SharedBytes part;  // built at the first recipient and shared by all of them
   const auto serve = [&](ElementIndex i, bool accepted) {
     const ClientSession& session = Sessions[i];

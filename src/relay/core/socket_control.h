@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/net_address.h"
 #include "common/shared_bytes.h"
@@ -50,8 +51,10 @@ class SessionSockets {
 class DatagramSocket {
  public:
   virtual ~DatagramSocket() = default;
-  // The datagram that raised DataArrival, whole; a failed read is thrown as std::system_error.
-  virtual std::string GetData() = 0;
+  // The datagram that raised DataArrival, whole, where it was received: valid until the handler
+  // returns, so that an event is copied only into the ring. A failed read is thrown as
+  // std::system_error.
+  virtual std::string_view GetData() = 0;
   // The sender of the datagram last read.
   virtual std::string RemoteHost() const = 0;
   virtual std::string RemoteHostIP() const = 0;

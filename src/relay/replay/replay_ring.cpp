@@ -87,7 +87,8 @@ void ReplayRing::Restore(const SocketIdentity& socket) {
     const KeptSegment& segment = kept[i];
     Segments.push_back({segment.Bytes, segment.Header.FirstSeq, segment.End});
     for (const std::size_t at : segment.Records) {
-      Push(segment.Bytes + at, journal::ViewRecord(segment.Bytes + at).Size);
+      const journal::RecordView view = journal::ViewRecord(segment.Bytes + at);
+      Push(segment.Bytes + at, view.Size).MissedAny = view.Fields.MissedBefore != 0;
     }
   }
   Trim();
@@ -115,6 +116,7 @@ RecentEvent& ReplayRing::Append(std::string_view text, std::string_view senderIp
                                 {Generation, RunTag, segment.FirstSeq, EventSocket, false});
   }
   RecentEvent& event = Push(record, size);
+  event.MissedAny = fields.MissedBefore != 0;
   Trim();
   return event;
 }
@@ -139,6 +141,7 @@ RecentEvent& ReplayRing::Push(const char* record, std::size_t size) {
   RecentEvent& event = Slot(Next - 1);
   event = RecentEvent();
   event.Record = record;
+  event.Size = static_cast<std::uint32_t>(size);
   return event;
 }
 
@@ -159,7 +162,7 @@ void ReplayRing::OpenSegment() {
 
 void ReplayRing::DropOldest() {
   RecentEvent& oldest = Slot(First);
-  HeldBytes -= oldest.View().Size + SizeOf(oldest.EventStreamBytes) + SizeOf(oldest.MultipartBytes);
+  HeldBytes -= oldest.Size + SizeOf(oldest.EventStreamBytes) + SizeOf(oldest.MultipartBytes);
   oldest = RecentEvent();
   ++First;
   --Count;

@@ -21,7 +21,7 @@ class RecentEvent {
   std::string_view SenderIp() const { return View().SenderIp; }
   std::string_view Text() const { return View().Text; }
   // Whether datagrams were lost just before this one, and how many when that can be told.
-  bool Missed() const { return View().Fields.MissedBefore != 0; }
+  bool Missed() const { return MissedAny; }
   std::optional<std::uint64_t> MissedCount() const;
 
   SharedBytes EventStreamBytes;
@@ -32,6 +32,8 @@ class RecentEvent {
   journal::RecordView View() const { return journal::ViewRecord(Record); }
 
   const char* Record = nullptr;
+  std::uint32_t Size = 0;  // of the record: letting it go never reads its cold bytes
+  bool MissedAny = false;
   // Taken only when an id or a resumption needs them: a relay whose clients never ask for ids
   // never reads an event's text twice.
   std::uint64_t OwnHash = 0;
