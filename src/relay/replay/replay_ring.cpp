@@ -1,6 +1,7 @@
 #include "relay/replay/replay_ring.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -78,6 +79,9 @@ void ReplayRing::Restore(const SocketIdentity& socket) {
     }
   }
   for (std::size_t i = 0; i < begin; ++i) Store.Release(kept[i].Bytes);
+  std::size_t records = 0;
+  for (std::size_t i = begin; i < kept.size(); ++i) records += kept[i].Records.size();
+  Slots.resize(std::max(Slots.size(), std::bit_ceil(records + 1)));  // grown once, not doubling
   const journal::SegmentHeader& newest = kept.back().Header;
   // A run that served events it could not write gave their numbers away: this one goes on with
   // a run of its own, so that no id names two events.
