@@ -40,20 +40,20 @@ void AppendInMemory(benchmark::State& state) {
 }
 
 void AppendToJournal(benchmark::State& state) {
-  JournalSegments store(Folder());
+  JournalSegments store(Folder(), 1);
   Append(state, store);
 }
 
 void TakeUpFullJournal(benchmark::State& state) {
   const std::string folder = Folder(), text(static_cast<std::size_t>(state.range(0)), 'x');
   {
-    JournalSegments store(folder);
+    JournalSegments store(folder, 1);
     ReplayRing ring(DefaultCapacity, 1, store);
     ring.Restore({});
     Fill(ring, text, 2 * DefaultCapacity);
   }
   for (auto _ : state) {
-    JournalSegments store(folder);
+    JournalSegments store(folder, 1);
     ReplayRing ring(DefaultCapacity, 2, store);
     ring.Restore({});
     benchmark::DoNotOptimize(ring.Size());

@@ -86,7 +86,9 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   std::unique_ptr<MetricsListener> metrics;
   const std::string journalFolder = JournalFolder(options);
   const std::unique_ptr<JournalSegments> journal =
-      journalFolder.empty() ? nullptr : std::make_unique<JournalSegments>(journalFolder);
+      journalFolder.empty()
+          ? nullptr
+          : std::make_unique<JournalSegments>(journalFolder, DatagramBatch::RegionBytes);
 
   // A stop, or closing the window, ends the relay: it takes no more events or connections, lets
   // its clients take what is queued for them, closes every socket and ends the loop. A service
@@ -131,7 +133,7 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   // then what waited in a socket handed over.
   delivery.HandTo(form);
   form.RestoreRecent(inherited.EventsIdentity);
-  if (char* region = journal ? journal->ReceivingRegion(DatagramBatch::RegionBytes) : nullptr) {
+  if (char* region = journal ? journal->ReceivingRegion() : nullptr) {
     const ReplayRing::JournalEnd end = form.RestoredEnd();
     wListen.ReceiveInto(region, end.LastOrigin, end.SameSocket);
     if (end.SameSocket) wListen.DeliverLeftOver(end.LastOrigin);

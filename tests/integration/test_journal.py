@@ -44,3 +44,13 @@ def test_datagrams_read_but_not_yet_journaled_when_the_relay_is_killed_reach_the
         resumed = subscribe(second, b"Last-Event-ID: " + last_id + b"\r\n")
         texts = [data["text"] for _, _, data in events(resumed, 2000)]
         assert texts == ["e%d" % n for n in range(1, 2001)]
+
+
+def test_a_second_relay_given_a_folder_in_use_keeps_no_journal_and_says_so(start, tmp_path):
+    folder = f"--journal={tmp_path / 'state'}"
+    first = start(folder).listening()
+    second = start(folder, "-d", "10").listening()
+    assert second.wait_log(b"The event journal cannot be written: " + str(tmp_path / "state").encode())
+    second.send(b"seen")  # served from memory all the same
+    assert subscribe(second, query=b"recent=1").read(lambda data: b'"seen"' in data)
+    assert not first.read().count(b"journal")

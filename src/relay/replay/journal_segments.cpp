@@ -25,10 +25,17 @@ int IndexOf(const std::string& name) {
 
 }  // namespace
 
-JournalSegments::JournalSegments(std::string folder) : Folder(std::move(folder)) {
+JournalSegments::JournalSegments(std::string folder, std::size_t receivingBytes)
+    : Folder(std::move(folder)) {
   std::error_code error;
   std::filesystem::create_directory(Folder, error);
-  if (error) Fail(Folder, std::system_error(error));
+  const std::string path = (std::filesystem::path(Folder) / "receiving.batch").string();
+  try {
+    if (error) throw std::system_error(error);
+    Receiving = std::make_unique<MappedFile>(path, receivingBytes, true);
+  } catch (const std::system_error& failure) {
+    Fail(path, failure);
+  }
 }
 
 std::string JournalSegments::PathOf(int index) const {
@@ -37,11 +44,12 @@ std::string JournalSegments::PathOf(int index) const {
 }
 
 void JournalSegments::Fail(const std::string& what, const std::system_error& failure) {
-  if (!std::exchange(Failing, true)) Failure = what + ": " + failure.code().message();
+  if (!std::exchange(Failing, true)) Failure = what + ": " + failure.what();
 }
 
 std::vector<char*> JournalSegments::Kept() {
   std::vector<char*> kept;
+  if (!Receiving) return kept;  // the folder is not this relay's to read
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(Folder, error)) {
     const int index = IndexOf(entry.path().filename().string());
@@ -66,6 +74,7 @@ char* JournalSegments::Open() {
   }
   const std::string path = PathOf(NextIndex);
   try {
+    if (!Receiving) throw std::system_error(std::make_error_code(std::errc::device_or_resource_busy));
     Files.push_back(std::make_unique<MappedFile>(path, journal::SegmentBytes));
     ++NextIndex;
     Failing = false;
@@ -90,17 +99,6 @@ void JournalSegments::Release(char* segment) {
 bool JournalSegments::Journals(const char* segment) const {
   return std::any_of(Files.begin(), Files.end(),
                      [&](const auto& file) { return file->Bytes() == segment; });
-}
-
-char* JournalSegments::ReceivingRegion(std::size_t bytes) {
-  const std::string path = (std::filesystem::path(Folder) / "receiving.batch").string();
-  try {
-    Receiving = std::make_unique<MappedFile>(path, bytes);
-    return Receiving->Bytes();
-  } catch (const std::system_error& failure) {
-    Fail(path, failure);
-    return nullptr;
-  }
 }
 
 std::string JournalSegments::TakeFailure() { return std::exchange(Failure, {}); }

@@ -14,7 +14,10 @@
 // segment is memory instead, and the next segment tries a file again.
 class JournalSegments final : public SegmentStore {
  public:
-  explicit JournalSegments(std::string folder);
+  // The folder is this process's alone while it lives: a second relay given the same one runs
+  // without a journal, and says so, rather than write over this one's. receivingBytes is the
+  // size of the file for what the event socket reads.
+  JournalSegments(std::string folder, std::size_t receivingBytes);
 
   std::vector<char*> Kept() override;
   char* Open() override;
@@ -22,9 +25,9 @@ class JournalSegments final : public SegmentStore {
   bool Journals(const char* segment) const override;
   std::string TakeFailure() override;
   std::uint64_t Failures() const override { return FailedSegments; }
-  // A file of its own for what the event socket reads before the journal has it (null when it
-  // cannot be had: told as a failure).
-  char* ReceivingRegion(std::size_t bytes);
+  // A file of its own for what the event socket reads before the journal has it (null when the
+  // journal cannot be had).
+  char* ReceivingRegion() const { return Receiving ? Receiving->Bytes() : nullptr; }
 
  private:
   std::string PathOf(int index) const;

@@ -10,9 +10,10 @@
 class MappedFile {
  public:
   // Opens the file, created if missing; a shorter file is lengthened with its room taken from
-  // the disk at once, so that no write to the memory can later find the disk full. Throws
+  // the disk at once, so that no write to the memory can later find the disk full. Held, it is
+  // this process's alone until it ends: another that holds it already fails the open. Throws
   // std::system_error.
-  MappedFile(const std::string& path, std::size_t size);
+  MappedFile(const std::string& path, std::size_t size, bool held = false);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;

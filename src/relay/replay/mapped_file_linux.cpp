@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,9 +18,13 @@ namespace {
 
 }  // namespace
 
-MappedFile::MappedFile(const std::string& path, std::size_t size) : Size(size) {
+MappedFile::MappedFile(const std::string& path, std::size_t size, bool held) : Size(size) {
   const int file = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (file < 0) Fail(errno, file);
+  if (held && ::flock(file, LOCK_EX | LOCK_NB) != 0) {
+    ::close(file);
+    throw std::system_error(EBUSY, std::generic_category(), "held by another process");
+  }
   struct stat status {};
   if (::fstat(file, &status) != 0) Fail(errno, file);
   if (static_cast<std::size_t>(status.st_size) < size) {

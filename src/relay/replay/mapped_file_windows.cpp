@@ -15,10 +15,11 @@ namespace {
 
 }  // namespace
 
-MappedFile::MappedFile(const std::string& path, std::size_t size) : Size(size) {
-  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+MappedFile::MappedFile(const std::string& path, std::size_t size, bool held) : Size(size) {
+  // Never shared for writing; held, not shared at all.
+  const DWORD sharing = held ? 0 : FILE_SHARE_READ | FILE_SHARE_DELETE;
+  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) Fail(file);
   LARGE_INTEGER length{};
   if (!::GetFileSizeEx(file, &length)) Fail(file);
