@@ -158,14 +158,18 @@ class SystemdServiceBridge final : public ServiceBridge {
     if (control == ControlStop || control == ControlShutdown) {
       ReportServiceStatus(StopPending);
       Events.Set(ServiceEvents::StopRequest);
+      StopArrived();
     } else {
       ReportServiceStatus(0);
     }
   }
 
-  // Sends the current state again when newState is 0.
+  // Sends the current state again when newState is 0. Once stopped, nothing more: a stop control
+  // that comes while the relay ends must not tell the manager it is stopping again.
   int ReportServiceStatus(std::uint32_t newState) {
     const std::lock_guard lock(StatusMutex);
+    if (CurrentState == Stopped && HasReported) return 0;
+    HasReported = true;
     if (newState != 0) CurrentState = newState;
     return sd_notify(0, NotifyText(CurrentState).c_str());
   }
@@ -185,6 +189,7 @@ class SystemdServiceBridge final : public ServiceBridge {
   sigset_t FormerMask{};
   std::mutex StatusMutex;
   std::uint32_t CurrentState = Stopped;
+  bool HasReported = false;
 };
 
 }  // namespace

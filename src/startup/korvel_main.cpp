@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "asio/io_context.hpp"
+#include "asio/post.hpp"
 #include "asio/ip/address.hpp"
 #include "common/process_stats.h"
 #include "log/logger.h"
@@ -143,12 +144,15 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   if (metrics) metrics->Start();
   tmrKeepAlive.Start([&] { form.tmrKeepAlive_Timer(); });
   window->OnClose(unload);
+  // A stop is acted on at once, not at the next tick: a restart's next relay waits for it.
+  service.WakeOnStop([&] { asio::post(io, [&] { if (service.ServiceStopRequested()) unload(); }); });
   // Every port is open and its handler waits on the loop below: a client that connects from now
   // on is accepted at the loop's first turn.
   service.ServiceServing();
   // The one place where queued parts are written: after every handler, whatever its source, so
   // that what a handler sends waits no longer than the handler itself.
   while (io.run_one()) wSession.FlushPendingWrites();
+  service.WakeOnStop(nullptr);  // the loop it posts to ends here
 }
 
 }  // namespace

@@ -37,16 +37,16 @@ def test_a_service_serves_on_every_port_when_ready_and_stops_once_on_sigterm(sta
         assert "\nkorvel_clients_connected 0\n" in scrape(relay)
         client = one_event(relay.stream, relay.events)
 
-        # Asked just after a keep-alive part, so just after a tick: the next tick, a second later,
-        # must see the stop. The bound ends at the report, not at the exit, whose time a slow
-        # build or valgrind's leak check may stretch; a relay that polled only with the keep-alive
-        # parts would report it four seconds later.
+        # Asked just after a keep-alive part, so just after a tick: the stop is acted on at once,
+        # and at the latest by the next tick, a second later. The bound ends at the report, not at
+        # the exit, whose time a slow build or valgrind's leak check may stretch; a relay that
+        # polled only with the keep-alive parts would report it four seconds later.
         assert client.read(lambda data: b"text/keepalive" in data, 6)
         stop_asked = time.monotonic()
         relay.process.send_signal(signal.SIGTERM)
         assert reports(manager, stopping) == [stopping]
         relay.process.send_signal(signal.SIGTERM)  # a second stop control changes nothing
-        assert reports(manager, b"STATUS=Stopped") == [stopping, b"STATUS=Stopped"]
+        assert reports(manager, b"STATUS=Stopped") in ([stopping, b"STATUS=Stopped"], [b"STATUS=Stopped"])
         assert time.monotonic() - stop_asked < 3
         assert relay.process.wait(5) == 0
         assert reports(manager, None, 0.2) == []
