@@ -44,20 +44,25 @@ if [[ -n $taken ]]; then
   exit 1
 fi
 
-work=$(mktemp -d)
+# In the build's folder, not in /tmp: the journal group's relays write their journals under it,
+# and a journal on a tmpfs would measure memory, not the disk the relay's state lives on.
+work=$(mktemp -d "$PWD/$out/run.XXXXXX")
 trap 'stop_scraper; stop_server; rm -rf "$work"' EXIT
 cp $out/KorvelCaptureServer "$work/"
 sed "s|@PORT@|$nchan_port|; s|@WORK@|$work|g" bench/nchan.conf >"$work/nginx.conf"
 server_pid="" scraper_pid=""
 korvel_switches=()  # what the relay is started with besides its ports
+korvel_env=()  # variables the relay is started with (NAME=value), besides the run's own
+# A relay keeps a journal where STATE_DIRECTORY names a folder: only the cells that ask for one.
+unset STATE_DIRECTORY
 servers=0
 declare -A server_logs  # what each server started wrote, by its pid, to show when a cell fails
 
 start_server() {
   local log=$work/server-$((++servers))-$1.log
   case $1 in
-    korvel) taskset -c 0 "$work/KorvelCaptureServer" -p $korvel_stream -l $korvel_events \
-              "${korvel_switches[@]}" >"$log" 2>&1 & ;;
+    korvel) env "${korvel_env[@]}" taskset -c 0 "$work/KorvelCaptureServer" -p $korvel_stream \
+              -l $korvel_events "${korvel_switches[@]}" >"$log" 2>&1 & ;;
     redis) taskset -c 0 redis-server --port $redis_port --bind 127.0.0.1 --save '' \
              --appendonly no --protected-mode no --maxclients 19500 --logfile '' \
              >"$log" 2>&1 & ;;
