@@ -34,8 +34,9 @@ void ReadMetricsEndpoint(std::string_view value, Settings& settings,
 
 // Takes the long switches out of line (blanked, so that what is left reads as it always did)
 // and applies them. Their values may hold "-", which the one-letter switches cannot, and their
-// names are words, which the one-letter switches would read by their first letter alone.
-void ApplyLongSwitches(std::string& line, StartupOptions& options) {
+// names are words, which the one-letter switches would read by their first letter alone. A
+// folder is taken from the original, whose letters keep their case.
+void ApplyLongSwitches(std::string& line, std::string_view original, StartupOptions& options) {
   Settings& settings = options.settings;
   for (std::size_t start = 0; (start = line.find("--", start)) != std::string::npos;) {
     const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
@@ -59,6 +60,11 @@ void ApplyLongSwitches(std::string& line, StartupOptions& options) {
       settings.Ipv4Only = true;
     } else if (name == "metrics") {
       ReadMetricsEndpoint(value, settings, options.Problems);
+    } else if (name == "journal") {
+      options.JournalFolder = original.substr(end - value.size(), value.size());
+      if (value.empty()) options.Problems.push_back("--journal: name a folder: --journal=FOLDER");
+    } else if (name == "no-journal") {
+      options.NoJournal = true;
     } else {
       start = end;
       continue;
@@ -74,7 +80,7 @@ StartupOptions ReadCommandLine(std::string_view arguments) {
   StartupOptions options;
   Settings& settings = options.settings;
   std::string line = LowerCase(arguments);
-  ApplyLongSwitches(line, options);
+  ApplyLongSwitches(line, arguments, options);
   const std::vector<std::string> pieces = SplitString(line, "-");
   for (std::size_t i = 1; i < pieces.size(); ++i) {
     const std::string_view piece = TrimBlanks(pieces[i]);

@@ -13,6 +13,10 @@ struct StartupOptions {
   bool RunAsService = false;
   std::int32_t LogSizeMB = 10;
   std::string LogFileName = "Debug.log";
+  // The event journal's folder, as named on the command line (empty: the service manager's state
+  // folder, if any), and whether there is to be none at all.
+  std::string JournalFolder;
+  bool NoJournal = false;
   // What the long switches could not read. The one-letter switches pass over what they cannot
   // read, as they always have; an access list or metrics address that is wrong must not.
   std::vector<std::string> Problems;

@@ -13,6 +13,9 @@
 
 void PrepareProcess() {
   std::signal(SIGPIPE, SIG_IGN);
+  // A file past the size limit fails its write, as a full disk does; the log and the journal go
+  // on without it.
+  std::signal(SIGXFSZ, SIG_IGN);
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;

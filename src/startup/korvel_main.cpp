@@ -1,6 +1,7 @@
 #include "startup/korvel_main.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <random>
 #include <system_error>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "relay/core/form1.h"
 #include "relay/metrics/metrics_exposition.h"
 #include "relay/metrics/metrics_listener.h"
+#include "relay/replay/journal_segments.h"
 #include "service/idle_service_bridge.h"
 #include "service/inherited_sockets.h"
 #include "startup/command_line.h"
@@ -45,6 +47,17 @@ void StartupStep(const std::string& step, Action&& action) {
   }
 }
 
+// The journal's folder: the one the command line names, else the state folder a service manager
+// gives (systemd's StateDirectory=; the first, when it gives several). None without the ring.
+std::string JournalFolder(const StartupOptions& options) {
+  const Settings& settings = options.settings;
+  if (options.NoJournal || !settings.BrowserAnswers || settings.ReplayEvents == 0) return {};
+  if (!options.JournalFolder.empty()) return options.JournalFolder;
+  const char* state = std::getenv("STATE_DIRECTORY");
+  const std::string folders = state ? state : "";
+  return folders.substr(0, folders.find(':'));
+}
+
 void ConfigureLogger(Logger& logger, const StartupOptions& options, const std::string& folder) {
   logger.SetDebugLevel(options.settings.DebugLevel);
   logger.SetUseLogDelay(false);
@@ -71,6 +84,9 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   KeepAliveTimer tmrKeepAlive(io, delivery);
   const std::unique_ptr<HostWindow> window = HostWindow::Create(io, visible);
   std::unique_ptr<MetricsListener> metrics;
+  const std::string journalFolder = JournalFolder(options);
+  const std::unique_ptr<JournalSegments> journal =
+      journalFolder.empty() ? nullptr : std::make_unique<JournalSegments>(journalFolder);
 
   // A stop, or closing the window, ends the relay: it takes no more events or connections, lets
   // its clients take what is queued for them, closes every socket and ends the loop. A service
@@ -90,7 +106,7 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
   };
   Form1 form(settings, {wSession, wListen, log, clock, *window,
                         [&] { return service.ServiceStopRequested(); }, unload,
-                        std::random_device{}()});
+                        std::random_device{}(), journal.get()});
 
   // Ports the service manager holds are served as they are; the others are opened here.
   const InheritedSockets inherited = TakeInheritedSockets();
@@ -111,6 +127,8 @@ void Run(const StartupOptions& options, Logger& logger, const LocalClock& clock,
     });
   }
 
+  // The journal's events before any new one: those that waited in a socket handed over follow.
+  form.RestoreRecent(inherited.EventsIdentity);
   delivery.HandTo(form);
   wSession.Start();
   wListen.Start();

@@ -15,6 +15,7 @@
 #include "relay/core/session_table.h"
 #include "relay/core/socket_control.h"
 #include "relay/core/status_display.h"
+#include "relay/replay/memory_segments.h"
 #include "relay/replay/replay_ring.h"
 
 // What the relay works with: its socket controls, its log, the clock, the window's count, and
@@ -30,6 +31,8 @@ struct Form1Wiring {
   std::function<void()> Shutdown;
   // Tells this run's event ids from those of another run or relay; random in the program.
   std::uint32_t RunTag = 0;
+  // Where the ring keeps its events: the journal's files, or (when null) memory alone.
+  SegmentStore* Journal = nullptr;
 };
 
 // The relay: admits clients on the lowest free socket element, reads their subscription
@@ -44,6 +47,9 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   static constexpr std::int32_t KeepAliveEveryTicks = 5;
 
   Form1(const Settings& settings, Form1Wiring wiring);
+  // Takes up the events the journal kept from the last run, before the first event of this one;
+  // eventSocket is the socket the events come in on.
+  void RestoreRecent(const SocketIdentity& eventSocket);
   void tmrKeepAlive_Timer();
   void CloseIdle();
   void CloseConnection(ElementIndex Index, SessionEnd why);
@@ -86,6 +92,9 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   const SharedBytes& EventStreamKeepAliveFor(const ClientSession& session, EventStreamTick& tick);
   void SendKeepAlive();
   void ReportHostDrops();
+  void ReportJournalFailure();
+  // The sender of the datagram being handled, as text, made once for a run of its datagrams.
+  const std::string& SenderText();
   std::uint64_t NewHostDrops();
   int CountStreaming();
 
@@ -128,10 +137,14 @@ class Form1 final : public SocketEvents, private Form1Wiring {
   FilterIndex Receivers;      // the streaming sessions by their filters
   ElementSet Serving;         // an event's receivers, while it is fanned out
   std::vector<ElementIndex> Stale;  // members the fan-out found no longer connected
+  MemorySegments RingMemory;
+  SegmentStore& RingSegments;
   ReplayRing Recent;
   std::uint64_t EventNumber = 0;
   std::int32_t TickCounter = 0;
   RelayCounters Counted;
   std::uint64_t ReportedHostDrops = 0;  // in the log
   std::uint64_t ToldHostDrops = 0;      // to event-stream clients
+  NetAddress LastSender;
+  std::string LastSenderText;
 };

@@ -30,8 +30,8 @@ std::uint64_t RecentCount(const QueryParams& params) {
 }
 
 bool Accepts(const SessionFilters& filters, const RecentEvent& event) {
-  return (filters.SourceIp.empty() || filters.SourceIp == event.SenderIp) &&
-         event.Text->find(filters.TextFilter) != std::string::npos;
+  return (filters.SourceIp.empty() || filters.SourceIp == event.SenderIp()) &&
+         event.Text().find(filters.TextFilter) != std::string_view::npos;
 }
 
 }  // namespace
@@ -86,8 +86,7 @@ void Form1::ContinueCatchUp(ElementIndex Index) {
       continue;
     }
     RecentEvent& event = *Recent.Find(session.ReplayNext++);
-    if (eventStream && event.MissedBefore > 0)
-      wSession.SendData(Index, EventStreamMissed(event.MissedBefore));
+    if (eventStream && event.Missed()) wSession.SendData(Index, EventStreamMissed(event.MissedCount()));
     if (!Accepts(session.Filters, event)) continue;
     const SharedBytes& bytes = eventStream ? EventStreamBytes(event) : MultipartBytes(event);
     wSession.SendData(Index, bytes);
@@ -110,14 +109,15 @@ void Form1::wSession_SendComplete(ElementIndex Index) {
 
 const SharedBytes& Form1::EventStreamBytes(RecentEvent& event) {
   if (event.EventStreamBytes) return event.EventStreamBytes;
-  return Recent.KeepFraming(event.EventStreamBytes, EventStreamEvent(Recent.IdOf(event), event.AtMs,
-                                                                     event.SenderIp, *event.Text));
+  return Recent.KeepFraming(event.EventStreamBytes,
+                            EventStreamEvent(Recent.IdOf(event), event.AtMs(), event.SenderIp(),
+                                             event.Text()));
 }
 
 const SharedBytes& Form1::MultipartBytes(RecentEvent& event) {
   if (event.MultipartBytes) return event.MultipartBytes;
   return Recent.KeepFraming(event.MultipartBytes,
-                            EventPart(*event.Text, Config.UseEventContentType));
+                            EventPart(event.Text(), Config.UseEventContentType));
 }
 
 const SharedBytes& Form1::EventStreamKeepAliveFor(const ClientSession& session,

@@ -29,12 +29,8 @@ void Form1::wListen_DataArrival(long bytesTotal) {
   }
   if (eventText.empty()) return;
 
-  // The sender's address as text is made only for a log line or a source filter that needs it.
-  std::string senderIp;
-  const auto sender = [&]() -> const std::string& {
-    if (senderIp.empty()) senderIp = wListen.RemoteHostIP();
-    return senderIp;
-  };
+  // The sender's address as text is made only for a log line, a source filter or the ring.
+  const auto sender = [this]() -> const std::string& { return SenderText(); };
   if (Log.Accepts(1)) {
     LogText(1, "wListen_DataArrival: Remotehost:", wListen.RemoteHost(),
             " / RemotehostIP:", sender(), " / RemotePort:", std::to_string(wListen.RemotePort()));
@@ -42,18 +38,18 @@ void Form1::wListen_DataArrival(long bytesTotal) {
   }
 
   ++EventNumber;
-  // Kept for resuming clients, and numbered for the event-stream ones, only when they can exist.
+  // Kept for resuming clients (and the next run), and numbered for the event-stream ones, only
+  // when they can exist. It is in the ring, and the journal, before any client is sent it.
   RecentEvent* recent = nullptr;
   SharedBytes missed;  // what event-stream clients are told of datagrams the host dropped
   if (Config.BrowserAnswers) {
     const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
         Clock.Now().time_since_epoch());
-    recent = &Recent.Append(std::make_shared<const std::string>(std::move(eventText)), sender(),
-                            at.count());
-    recent->MissedBefore = NewHostDrops();
-    if (recent->MissedBefore > 0) missed = EventStreamMissed(recent->MissedBefore);
+    const std::uint64_t dropped = NewHostDrops();
+    recent = &Recent.Append(eventText, sender(), at.count(), dropped, ToldHostDrops);
+    if (recent->Missed()) missed = EventStreamMissed(recent->MissedCount());
   }
-  const std::string& text = recent ? *recent->Text : eventText;
+  const std::string& text = eventText;
   SharedBytes part;  // built at the first recipient and shared by all of them
   const auto serve = [&](ElementIndex i, bool accepted) {
     const ClientSession& session = Sessions[i];
@@ -106,10 +102,20 @@ void Form1::tmrKeepAlive_Timer() {
     return;
   }
   ReportHostDrops();
+  ReportJournalFailure();
   if (++TickCounter >= TicksPerDay) TickCounter = 0;
   CloseIdle();
   Status.ShowServingCount(CountStreaming());
   if (TickCounter % KeepAliveEveryTicks == 0) SendKeepAlive();
+}
+
+const std::string& Form1::SenderText() {
+  const NetAddress address = wListen.RemoteAddress();
+  if (LastSenderText.empty() || !(address == LastSender)) {
+    LastSender = address;
+    LastSenderText = wListen.RemoteHostIP();
+  }
+  return LastSenderText;
 }
 
 void Form1::ReportHostDrops() {
@@ -118,6 +124,20 @@ void Form1::ReportHostDrops() {
   LogText(10, "The host dropped ", std::to_string(*dropped - ReportedHostDrops),
           " event datagrams: the event socket's receive buffer was full");
   ReportedHostDrops = *dropped;
+}
+
+void Form1::ReportJournalFailure() {
+  const std::string failure = RingSegments.TakeFailure();
+  if (failure.empty()) return;
+  LogText(10, "The event journal cannot be written: ", failure,
+          "; the events from here on are kept in memory until it can be");
+}
+
+void Form1::RestoreRecent(const SocketIdentity& eventSocket) {
+  if (!Config.BrowserAnswers) return;
+  Recent.Restore(eventSocket);
+  ToldHostDrops = ReportedHostDrops = Recent.RestoredHostDrops();
+  ReportJournalFailure();
 }
 
 // The host tells its drops with the datagram queued after them, so the new ones lie just before

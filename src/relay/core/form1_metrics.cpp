@@ -22,5 +22,6 @@ MetricsSample Form1::Sample() {
   });
   sample.ReplayEvents = Recent.Size();
   sample.ReplayBytes = Recent.Bytes();
+  sample.JournalWriteFailures = RingSegments.Failures();
   return sample;
 }

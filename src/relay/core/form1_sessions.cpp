@@ -5,7 +5,8 @@ Form1::Form1(const Settings& settings, Form1Wiring wiring)
     : Form1Wiring(std::move(wiring)),
       Config(settings),
       Sessions(static_cast<std::size_t>(wSession.HighestIndex()) + 1),
-      Recent(settings.ReplayEvents, RunTag) {}
+      RingSegments(Journal ? *Journal : RingMemory),
+      Recent(settings.ReplayEvents, RunTag, RingSegments) {}
 
 bool Form1::IsClientElement(ElementIndex Index) const {
   return Index >= 1 && Index <= wSession.HighestIndex();

@@ -44,4 +44,5 @@ struct MetricsSample {
   std::uint64_t StreamingEventStream = 0;
   std::uint64_t ReplayEvents = 0;
   std::uint64_t ReplayBytes = 0;
+  std::uint64_t JournalWriteFailures = 0;
 };

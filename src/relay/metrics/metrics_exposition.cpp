@@ -88,6 +88,10 @@ void AddRelay(Exposition& out, const MetricsSample& sample) {
   out.Sample(sample.ReplayEvents);
   out.Family("korvel_replay_bytes", "gauge", "Bytes of event text and framing kept for replay.");
   out.Sample(sample.ReplayBytes);
+  out.Family("korvel_journal_write_failures_total", "counter",
+             "Segments of recent events (4 MiB each) the event journal could not take; "
+             "they were kept in memory alone.");
+  out.Sample(sample.JournalWriteFailures);
   out.Family("korvel_log_lines_dropped_total", "counter",
              "Debug log lines dropped while the log file could not be written.");
   out.Sample(sample.LogLinesDropped);

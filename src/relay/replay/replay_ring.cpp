@@ -3,27 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <utility>
+
+#include "relay/replay/event_hash.h"
 
 namespace {
-
-std::uint64_t Mix(std::uint64_t hash, std::uint64_t value) {
-  hash = (hash ^ value) * 0x9E3779B97F4A7C15u;
-  return hash ^ (hash >> 29);
-}
-
-// Eight bytes at a time: the digest is taken of every event, so it must cost little.
-std::uint64_t MixBytes(std::uint64_t hash, std::string_view bytes) {
-  hash = Mix(hash, bytes.size());
-  std::size_t i = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes.data() + i, 8);
-    hash = Mix(hash, word);
-  }
-  std::uint64_t tail = 0;
-  std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
-  return Mix(hash, tail);
-}
 
 template <class Number>
 bool ReadNumber(std::string_view text, Number& value, int base) {
@@ -33,21 +17,154 @@ bool ReadNumber(std::string_view text, Number& value, int base) {
 
 std::size_t SizeOf(const SharedBytes& bytes) { return bytes ? bytes->size() : 0; }
 
+// A segment of an earlier run and the records it holds, as far as they are whole and in order.
+struct KeptSegment {
+  char* Bytes;
+  journal::SegmentHeader Header;
+  std::vector<std::size_t> Records;  // where each begins
+  std::size_t End = journal::SegmentHeaderBytes;
+};
+
+KeptSegment ReadKept(char* bytes, const journal::SegmentHeader& header) {
+  KeptSegment kept{bytes, header, {}};
+  // The last 8 bytes are never a record's: they hold the cleared mark after the last one.
+  const std::size_t room = journal::SegmentBytes - 8;
+  while (const auto record = journal::ReadRecord(bytes + kept.End, room - kept.End,
+                                                 header.FirstSeq + kept.Records.size())) {
+    kept.Records.push_back(kept.End);
+    kept.End += record->Size;
+  }
+  return kept;
+}
+
 }  // namespace
 
-RecentEvent& ReplayRing::Append(SharedBytes text, std::string senderIp, std::int64_t atMs) {
-  Window[Next % DigestWindow] = MixBytes(MixBytes(0, senderIp), *text);
-  std::uint64_t digest = 0;
-  for (std::size_t k = 1; k <= DigestWindow; ++k) {  // oldest first, the new event's slot last
-    digest = Mix(digest, Window[(Next + k) % DigestWindow]);
+std::optional<std::uint64_t> RecentEvent::MissedCount() const {
+  const std::uint64_t missed = View().Fields.MissedBefore;
+  if (missed == journal::UnknownCount) return std::nullopt;
+  return missed;
+}
+
+ReplayRing::ReplayRing(std::size_t capacity, std::uint32_t runTag, SegmentStore& store)
+    : Capacity(capacity), Store(store), RunTag(runTag), Slots(16) {}
+
+void ReplayRing::Restore(const SocketIdentity& socket) {
+  EventSocket = socket;
+  std::vector<KeptSegment> kept;
+  for (char* bytes : Store.Kept()) {
+    const auto header = journal::ReadSegmentHeader(bytes, journal::SegmentBytes);
+    if (!header) {
+      Store.Release(bytes);
+      continue;
+    }
+    // New segments come after every one found, also after those the ring does not take up.
+    Generation = std::max(Generation, header->Generation);
+    kept.push_back(ReadKept(bytes, *header));
   }
-  RecentEvent event{Next++, digest, atMs, std::move(senderIp), std::move(text), nullptr, nullptr};
-  if (Capacity == 0) return Unkept = std::move(event);
-  HeldBytes += event.Text->size();
-  Digests.push_back(event.Digest);
-  Events.push_back(std::move(event));
-  while (Events.size() > Capacity || (HeldBytes > MaxBytes && Events.size() > 1)) DropOldest();
-  return Events.back();
+  if (kept.empty()) return;
+  std::sort(kept.begin(), kept.end(), [](const KeptSegment& a, const KeptSegment& b) {
+    return a.Header.Generation < b.Header.Generation;
+  });
+  // The newest segment and those written just before it, each ending where the next begins:
+  // what lies before a break cannot be numbered.
+  std::size_t begin = kept.size() - 1;
+  for (; begin > 0; --begin) {
+    const KeptSegment &before = kept[begin - 1], &after = kept[begin];
+    if (before.Header.Generation + 1 != after.Header.Generation ||
+        before.Header.RunTag != after.Header.RunTag || before.Records.empty() ||
+        before.Header.FirstSeq + before.Records.size() != after.Header.FirstSeq) {
+      break;
+    }
+  }
+  for (std::size_t i = 0; i < begin; ++i) Store.Release(kept[i].Bytes);
+  RunTag = kept.back().Header.RunTag;
+  First = Next = kept[begin].Header.FirstSeq;
+  for (std::size_t i = begin; i < kept.size(); ++i) {
+    const KeptSegment& segment = kept[i];
+    Segments.push_back({segment.Bytes, segment.Header.FirstSeq, segment.End});
+    for (const std::size_t at : segment.Records) {
+      Push(segment.Bytes + at, journal::ViewRecord(segment.Bytes + at).Size);
+    }
+  }
+  Trim();
+  const journal::SegmentHeader& newest = kept.back().Header;
+  GapBeforeNext = HeaderStale = !(newest.Socket == socket) || newest.Interrupted;
+  if (!GapBeforeNext && Count > 0) {
+    HostDropsAtRestore = journal::ViewRecord(Slot(Next - 1).Record).Fields.HostDrops;
+  }
+}
+
+RecentEvent& ReplayRing::Append(std::string_view text, std::string_view senderIp,
+                                std::int64_t atMs, std::uint64_t missedBefore,
+                                std::uint64_t hostDrops) {
+  senderIp = senderIp.substr(0, journal::MaxSenderBytes);
+  const std::size_t size = journal::RecordSize(senderIp.size(), text.size());
+  if (Segments.empty() || Segments.back().End + size + 8 > journal::SegmentBytes) OpenSegment();
+  Segment& segment = Segments.back();
+  char* record = segment.Bytes + segment.End;
+  if (std::exchange(GapBeforeNext, false)) missedBefore = journal::UnknownCount;
+  journal::WriteRecord(record, {Next, atMs, missedBefore, hostDrops}, senderIp, text);
+  segment.End += size;
+  if (std::exchange(HeaderStale, false)) {
+    // The gap is written down with the record: from now on this segment is this run's.
+    journal::WriteSegmentHeader(segment.Bytes,
+                                {Generation, RunTag, segment.FirstSeq, EventSocket, false});
+  }
+  RecentEvent& event = Push(record, size);
+  Trim();
+  return event;
+}
+
+void ReplayRing::Trim() {
+  while (Count > std::max(Capacity, DigestWindow) || (HeldBytes > MaxBytes && Count > 1)) {
+    DropOldest();
+  }
+}
+
+RecentEvent& ReplayRing::Push(const char* record, std::size_t size) {
+  if (Count == Slots.size()) {
+    std::vector<RecentEvent> larger(Slots.size() * 2);
+    for (std::size_t i = 0; i < Count; ++i) larger[i] = std::move(Slot(First + i));
+    Slots = std::move(larger);
+    Head = 0;
+  }
+  if (Count == 0) First = Next;
+  ++Count;
+  ++Next;
+  HeldBytes += size;
+  RecentEvent& event = Slot(Next - 1);
+  event = RecentEvent();
+  event.Record = record;
+  return event;
+}
+
+void ReplayRing::OpenSegment() {
+  char* bytes = Store.Open();
+  const bool journals = Store.Journals(bytes);
+  if (!Segments.empty() && !journals && Store.Journals(Segments.back().Bytes)) {
+    // What follows is served but not written: the next run must not take the journal's end
+    // for the last event served.
+    journal::WriteSegmentHeader(Segments.back().Bytes, {Generation, RunTag,
+                                                        Segments.back().FirstSeq, EventSocket,
+                                                        true});
+  }
+  journal::WriteSegmentHeader(bytes, {++Generation, RunTag, Next, EventSocket, false});
+  std::memset(bytes + journal::SegmentHeaderBytes, 0, 8);
+  Segments.push_back({bytes, Next, journal::SegmentHeaderBytes});
+}
+
+void ReplayRing::DropOldest() {
+  RecentEvent& oldest = Slot(First);
+  HeldBytes -= oldest.View().Size + SizeOf(oldest.EventStreamBytes) + SizeOf(oldest.MultipartBytes);
+  oldest = RecentEvent();
+  ++First;
+  --Count;
+  Head = (Head + 1) & (Slots.size() - 1);
+  // A segment goes once the ring holds none of its records, the newest never.
+  while (Segments.size() > 1 && Segments[1].FirstSeq <= First) {
+    Store.Release(Segments.front().Bytes);
+    Segments.pop_front();
+  }
 }
 
 const SharedBytes& ReplayRing::KeepFraming(SharedBytes& slot, SharedBytes framing) {
@@ -55,17 +172,30 @@ const SharedBytes& ReplayRing::KeepFraming(SharedBytes& slot, SharedBytes framin
   return slot = std::move(framing);
 }
 
-void ReplayRing::DropOldest() {
-  const RecentEvent& oldest = Events.front();
-  HeldBytes -=
-      oldest.Text->size() + SizeOf(oldest.EventStreamBytes) + SizeOf(oldest.MultipartBytes);
-  Events.pop_front();
-  Digests.pop_front();
+std::uint64_t ReplayRing::OwnHashOf(std::uint64_t seq) {
+  // One the ring no longer holds counts as none, as before a run's first event.
+  if (seq < First || seq >= Next) return 0;
+  RecentEvent& event = Slot(seq);
+  if (!std::exchange(event.Hashed, true)) {
+    const journal::RecordView view = event.View();
+    event.OwnHash = MixBytes(MixBytes(0, view.SenderIp), view.Text);
+  }
+  return event.OwnHash;
 }
 
-std::string ReplayRing::IdOf(const RecentEvent& event) const {
+std::uint64_t ReplayRing::DigestOf(RecentEvent& event) {
+  if (std::exchange(event.Digested, true)) return event.Digest;
+  const std::uint64_t seq = event.Seq();
+  std::uint64_t digest = 0;
+  for (std::uint64_t back = DigestWindow; back-- > 0;) {  // oldest first, the event itself last
+    digest = Mix(digest, seq >= back ? OwnHashOf(seq - back) : 0);
+  }
+  return event.Digest = digest;
+}
+
+std::string ReplayRing::IdOf(RecentEvent& event) {
   char id[48];
-  char* end = std::to_chars(id, id + 16, event.Digest, 16).ptr;
+  char* end = std::to_chars(id, id + 16, DigestOf(event), 16).ptr;
   const std::size_t digits = static_cast<std::size_t>(end - id);
   // Fixed width, so that ids line up in a log and sort as text within a run.
   std::memmove(id + 16 - digits, id, digits);
@@ -73,11 +203,11 @@ std::string ReplayRing::IdOf(const RecentEvent& event) const {
   id[16] = '-';
   end = std::to_chars(id + 17, id + 25, RunTag, 16).ptr;
   *end++ = '-';
-  end = std::to_chars(end, id + sizeof id, event.Seq).ptr;
+  end = std::to_chars(end, id + sizeof id, event.Seq()).ptr;
   return std::string(id, end);
 }
 
-ReplayRing::Resumption ReplayRing::ResumeAfter(std::string_view id) const {
+ReplayRing::Resumption ReplayRing::ResumeAfter(std::string_view id) {
   const Resumption unplaced{Next, false, std::nullopt};
   const std::size_t first = id.find('-'), second = id.find('-', first + 1);
   std::uint64_t digest = 0, seq = 0;
@@ -89,18 +219,21 @@ ReplayRing::Resumption ReplayRing::ResumeAfter(std::string_view id) const {
   }
   if (run == RunTag && seq < Next) {
     if (seq + 1 < OldestSeq()) return {OldestSeq(), false, OldestSeq() - seq - 1};
-    if (seq + 1 == OldestSeq() || Events[seq - OldestSeq()].Digest == digest)
-      return {seq + 1, true, std::nullopt};
+    if (seq + 1 == OldestSeq() || DigestOf(Slot(seq)) == digest) return {seq + 1, true, std::nullopt};
     return unplaced;
   }
   // The newest match, and none older: a digest seen twice cannot tell which one the client saw.
-  const auto newest = std::find(Digests.rbegin(), Digests.rend(), digest);
-  if (newest == Digests.rend() || std::find(newest + 1, Digests.rend(), digest) != Digests.rend())
-    return unplaced;
-  return {Next - static_cast<std::uint64_t>(newest - Digests.rbegin()), true, std::nullopt};
+  std::optional<std::uint64_t> found;
+  for (std::uint64_t at = Next; at-- > OldestSeq();) {
+    if (DigestOf(Slot(at)) != digest) continue;
+    if (found) return unplaced;
+    found = at;
+  }
+  if (!found) return unplaced;
+  return {*found + 1, true, std::nullopt};
 }
 
 RecentEvent* ReplayRing::Find(std::uint64_t seq) {
   if (seq < OldestSeq() || seq >= Next) return nullptr;
-  return &Events[seq - OldestSeq()];
+  return &Slot(seq);
 }
