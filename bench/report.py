@@ -33,7 +33,11 @@ def pick(rows, cell, **match):
 GROUPS = {"max": "max", "rate": "rate", "idle": "idle", "churn-admit": "churn",
           "churn-fresh": "churn", "churn-after": "churn", "nomatch": "nomatch",
           "selective": "selective", "scale": "scale",
-          "idle-scale": "scale", "host": "host", "sse": "sse", "idle-sse": "sse", "ring": "ring"}
+          "idle-scale": "scale", "host": "host", "sse": "sse", "idle-sse": "sse", "ring": "ring",
+          "journal-defaults": "journal", "no-browser": "journal", "ring-only": "journal",
+          "ring-journal": "journal", "journal-fill": "journal", "start-empty": "journal",
+          "start-full": "journal", "start-cold": "journal", "sigterm-ready": "journal",
+          "restarts": "journal"}
 # Counts that a cell which measured anything cannot have at zero.
 POSITIVE = {"clients", "sent", "seconds", "delivered_per_s", "admissions"}
 RUN = ("clients", "sent", "missing", "delivered_per_s", "p50_us", "p99_us", "max_us",
@@ -425,6 +429,136 @@ def list_check_table(rows, out):
                        f"{spread(runs, 'ns_per_check', lambda v: f'{v:.1f}')} |")
 
 
+def by_round(rows, cell, keys, rounds, **match):
+    """The row of cell in each round (as expect, in the group journal); {} for a missing one."""
+    return [(expect(rows, cell, keys, group="journal", round=r, **match) or [{}])[0]
+            for r in rounds]
+
+
+def middle(values):
+    known = sorted(v for v in values if v is not None)
+    return known[len(known) // 2] if known else None
+
+
+def figures(values, show):
+    return " / ".join("?" if v is None else show(v) for v in values)
+
+
+JOURNAL_ROUNDS = ("0", "1", "2")
+JOURNAL_GOAL = 1.05  # the relay's CPU per delivery with ring and journal over --no-browser
+
+
+def journal_table(rows, out):
+    out.append("| events | K | relay ns per delivery, `--no-browser`, by round | defaults and "
+               "journal, by round | ratio, by round | median ratio | spread of the "
+               "`--no-browser` rounds | delivered/s, median, `--no-browser` / defaults and "
+               "journal | loss, worst run |")
+    out.append("|---|---|---|---|---|---|---|---|---|")
+    above, kept = [], []
+    for payload in ("64", "1024"):
+        for clients in ("1", "10", "100", "1000", "10000"):
+            off = by_round(rows, "no-browser", RUN, JOURNAL_ROUNDS, payload=payload,
+                           clients=clients)
+            on = by_round(rows, "journal-defaults", RUN + ("journal_files", "journal_kib"),
+                          JOURNAL_ROUNDS, payload=payload, clients=clients)
+            kept += on
+            costs = [[number(r, "target_ns_per_delivery") for r in runs] for runs in (off, on)]
+            ratios = [b / a if a and b else None for a, b in zip(*costs)]
+            median_ratio = middle(ratios)
+            if median_ratio is None or median_ratio > JOURNAL_GOAL:
+                above.append(f"{payload} B, K = {clients}: "
+                             f"{'?' if median_ratio is None else f'{median_ratio:.3f}'}× "
+                             f"({figures(ratios, lambda v: f'{v:.3f}')})")
+            speeds = [rate(middle(number(r, "delivered_per_s") for r in runs))
+                      for runs in (off, on)]
+            losses = [number(r, "missing") / (number(r, "sent") * number(r, "clients"))
+                      for r in off + on if number(r, "sent") and number(r, "clients") and
+                      number(r, "missing") is not None]
+            worst = f"{100 * max(losses):.3f} %" if losses else "?"
+            noise = half_range([c for c in costs[0] if c is not None])
+            out.append(f"| {payload} B | {clients} | {figures(costs[0], lambda v: f'{v:.0f}')} | "
+                       f"{figures(costs[1], lambda v: f'{v:.0f}')} | "
+                       f"{figures(ratios, lambda v: f'{v:.3f}')} | "
+                       f"{'?' if median_ratio is None else f'**{median_ratio:.3f}×**'} | "
+                       f"{'?' if noise is None else f'± {noise:.1f} %'} | "
+                       f"{speeds[0]} / {speeds[1]} | {worst} |")
+    out.append("")
+    out.append(f"Median ratio at most {JOURNAL_GOAL}× in every cell: " +
+               ("met." if not above else "not met in " + "; ".join(above) + "."))
+    files = [number(r, "journal_files") for r in kept if number(r, "journal_files") is not None]
+    kib = [number(r, "journal_kib") for r in kept if number(r, "journal_kib") is not None]
+    if files and kib:
+        def span(values, show):
+            low, high = show(min(values)), show(max(values))
+            return low if low == high else f"{low} to {high}"
+        out += ["", "The journal's folder after each of these runs held " +
+                span(files, lambda v: f"{v:.0f}") + " files, " +
+                span(kib, lambda v: f"{v / 1024:.1f}") + " MiB on disk" +
+                (": the relay kept no journal." if max(files) == 0 else ".")]
+
+
+def journal_own_table(rows, out):
+    out.append("| round | relay ns per event, ring only | ring and journal | the journal's own |")
+    out.append("|---|---|---|---|")
+    rounds = ("0", "1", "2", "3", "4")
+    runs = [by_round(rows, cell, RUN + ("target_cpu_s",), rounds, payload="1024", clients="10")
+            for cell in ("ring-only", "ring-journal")]
+    per_event = [[number(r, "target_cpu_s") * 1e9 / number(r, "sent")
+                  if number(r, "target_cpu_s") is not None and number(r, "sent") else None
+                  for r in cell] for cell in runs]
+    own = [b - a if a is not None and b is not None else None for a, b in zip(*per_event)]
+    def show(value):
+        return "?" if value is None else f"{value:.0f}"
+    for turn, (a, b, d) in enumerate(zip(*per_event, own)):
+        out.append(f"| {turn + 1} | {show(a)} | {show(b)} | {'?' if d is None else f'{d:+.0f}'} |")
+    base, journal, difference = middle(per_event[0]), middle(per_event[1]), middle(own)
+    share = f" ({100 * difference / base:+.1f} %)" if difference is not None and base else ""
+    out.append(f"| median | {show(base)} | {show(journal)} | "
+               f"{'?' if difference is None else f'**{difference:+.0f}**'}{share} |")
+
+
+RESTART_ROUNDS = ("0", "1", "2", "3", "4")
+STARTS = [("start-empty", "an empty folder"),
+          ("start-full", "the full journal, in the page cache"),
+          ("start-cold", "the full journal, its files dropped from the page cache")]
+
+
+def restart_tables(rows, out):
+    filled = (expect(rows, "journal-fill", ("sent", "dropped", "replay_events", "journal_files",
+                                            "journal_mib"), group="journal") or [{}])[0]
+    sent = number(filled, "sent")
+    out.append(f"Filled with {'?' if sent is None else f'{sent:,.0f}'} events of "
+               f"{filled.get('payload', '?')} B "
+               f"({filled.get('dropped', '?')} dropped by the host): the ring then held "
+               f"{filled.get('replay_events', '?')} events, and the journal's folder after the "
+               f"SIGTERM {filled.get('journal_files', '?')} files, "
+               f"{filled.get('journal_mib', '?')} MiB on disk.")
+    out += ["", "| start on | ms from the fork to READY=1, by round | median | events in the ring "
+            "once ready |", "|---|---|---|---|"]
+    for cell, name in STARTS:
+        runs = by_round(rows, cell, ("start_ms", "replay_events"), RESTART_ROUNDS)
+        ms = [number(r, "start_ms") for r in runs]
+        held = sorted({r.get("replay_events", "?") for r in runs})
+        out.append(f"| {name} | {figures(ms, lambda v: f'{v:.1f}')} | "
+                   f"{'?' if middle(ms) is None else f'**{middle(ms):.1f}**'} | "
+                   f"{' – '.join(held)} |")
+    runs = by_round(rows, "sigterm-ready", ("exit_ms", "start_ms", "ready_ms", "served_ms"),
+                    RESTART_ROUNDS)
+    load = next((r for r in runs if r), {})
+    out += ["", f"SIGTERM to serving again, the ports held as systemd's socket unit holds them, "
+            f"{load.get('rate', '?')} events of {load.get('payload', '?')} B a second and "
+            f"{load.get('clients', '?')} clients reading, half of them event-stream ones (ms "
+            f"from the signal, but the start: from the fork):", "",
+            "| round | the relay exited | the next one's start, fork to READY=1 | READY=1 | "
+            "every client served again |", "|---|---|---|---|---|"]
+    keys = ("exit_ms", "start_ms", "ready_ms", "served_ms")
+    for turn, row in enumerate(runs):
+        out.append(f"| {turn + 1} | " + " | ".join(row.get(k, "?") for k in keys) + " |")
+    medians = [middle(number(r, k) for r in runs) for k in keys]
+    out.append("| median | " + " | ".join("?" if v is None else f"**{v:.1f}**" for v in medians)
+               + " |")
+
+
 # A value the page must not show: "?" or "failed" standing alone, or a table cell of just "–".
 UNKNOWN = re.compile(r"(?:^|[\s|/(])(\?|failed)(?=[\s|/),]|$)|\|\s*(–)\s*\|")
 
@@ -592,6 +726,38 @@ def main(results, markdown, png):
             "core: one address against a list of 1 and of 1,000 networks (half IPv4, half IPv6), "
             "for random IPv4 and IPv6 senders.", ""]
     list_check_table(rows, out)
+    out += ["", "## The replay ring and the journal (the relay)", "",
+            "What the ring and the journal cost together: each broadcast cell of the maximum-rate "
+            "table (multipart clients that all ask for every event), each run on a fresh relay, "
+            "as it runs by default (ring on) with `STATE_DIRECTORY` naming a fresh, empty folder "
+            "on the build's disk, not a tmpfs, so that it keeps its journal there too; and with "
+            "`--no-browser`, which keeps neither. The two in turn, which goes first turned each "
+            "round, three rounds that each go through every cell. The ratio is the relay's CPU "
+            "per delivery with ring and journal over that without, in the same round; the goal is "
+            "a median of at most 1.05× in every cell. Beside it stands how far the `--no-browser` "
+            "rounds lie apart (half their range over their median): the noise of this shared "
+            "machine, which a ratio must beat to tell anything.", ""]
+    journal_table(rows, out)
+    out += ["", "### The journal alone", "",
+            "The relay with its ring only (no `STATE_DIRECTORY`) and with ring and journal, "
+            "K = 10, 1 KiB events at the maximum rate, each run on a fresh relay, in turn, five "
+            "rounds. Per event: the relay's CPU (user and system, every thread) over the events "
+            "sent; the journal's own is the difference within each round, and its median.", ""]
+    journal_own_table(rows, out)
+    out += ["", "### Starting on a full journal, and SIGTERM to serving again", "",
+            "`bench/journal_restart.py`, the relay on CPU 0 as a service (`-s`), the script on "
+            "CPU 1 playing systemd's notify socket: READY=1 comes once every port serves. A relay "
+            "with a fresh folder is filled with more events than its ring holds (each burst of 64 "
+            "sent once the last was read), then stopped with SIGTERM. Then, in turn, five rounds: "
+            "a relay started on an empty folder, on that journal, and on it once its files were "
+            "written back and dropped from the page cache (as after a reboot), each measured from "
+            "its fork to READY=1 and asked on its metrics port what its ring holds. Then the "
+            "ports are held by the script as systemd's socket unit holds them, events flow and "
+            "multipart and event-stream clients read, reconnecting at once when their "
+            "connection ends (the event-stream ones with their Last-Event-ID); the relay gets "
+            "SIGTERM, and the next one starts on the same journal the moment it has exited, as "
+            "`Restart=always` would start it.", ""]
+    restart_tables(rows, out)
     # What the checks of the cells may have missed: a value shown as "?", "failed" or "–".
     if not problems:
         for line in out:

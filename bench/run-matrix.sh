@@ -7,9 +7,11 @@
 #   CELL_SECONDS=1 bash bench/run-matrix.sh   # shorter cells
 #   CELLS="sse ring" bash bench/run-matrix.sh   # only these groups of cells
 #   CELLS=ops bash bench/run-matrix.sh   # the metrics port and the allow-lists, some 2 minutes
+#   CELLS=journal bash bench/run-matrix.sh   # the replay ring and the journal, some 7 minutes
 #
-# The groups: max rate idle churn nomatch selective scale host sse ring ops. A run of some groups
-# replaces only their lines in the results, so the report keeps the other groups of the last run.
+# The groups: max rate idle churn nomatch selective scale host sse ring ops journal. A run of some
+# groups replaces only their lines in the results, so the report keeps the other groups of the last
+# run.
 #
 # A cell that fails (its load generator ends with an error or runs past $cell_limit seconds, its
 # server ends, it measures nothing) is named at once with the end of what its programs wrote, its
@@ -20,7 +22,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cell_seconds=${CELL_SECONDS:-3}
-all_groups="max rate idle churn nomatch selective scale host sse ring ops"
+all_groups="max rate idle churn nomatch selective scale host sse ring ops journal"
 cells=${CELLS:-$all_groups}
 cell_limit=600  # seconds, far past what any cell of a sound run takes
 out=build-bench
@@ -44,20 +46,25 @@ if [[ -n $taken ]]; then
   exit 1
 fi
 
-work=$(mktemp -d)
+# In the build's folder, not in /tmp: the journal group's relays write their journals under it,
+# and a journal on a tmpfs would measure memory, not the disk the relay's state lives on.
+work=$(mktemp -d "$PWD/$out/run.XXXXXX")
 trap 'stop_scraper; stop_server; rm -rf "$work"' EXIT
 cp $out/KorvelCaptureServer "$work/"
 sed "s|@PORT@|$nchan_port|; s|@WORK@|$work|g" bench/nchan.conf >"$work/nginx.conf"
 server_pid="" scraper_pid=""
 korvel_switches=()  # what the relay is started with besides its ports
+korvel_env=()  # variables the relay is started with (NAME=value), besides the run's own
+# A relay keeps a journal where STATE_DIRECTORY names a folder: only the cells that ask for one.
+unset STATE_DIRECTORY
 servers=0
 declare -A server_logs  # what each server started wrote, by its pid, to show when a cell fails
 
 start_server() {
   local log=$work/server-$((++servers))-$1.log
   case $1 in
-    korvel) taskset -c 0 "$work/KorvelCaptureServer" -p $korvel_stream -l $korvel_events \
-              "${korvel_switches[@]}" >"$log" 2>&1 & ;;
+    korvel) env "${korvel_env[@]}" taskset -c 0 "$work/KorvelCaptureServer" -p $korvel_stream \
+              -l $korvel_events "${korvel_switches[@]}" >"$log" 2>&1 & ;;
     redis) taskset -c 0 redis-server --port $redis_port --bind 127.0.0.1 --save '' \
              --appendonly no --protected-mode no --maxclients 19500 --logfile '' \
              >"$log" 2>&1 & ;;
@@ -207,7 +214,7 @@ wanted() { [[ " $cells " == *" $1 "* ]]; }
 systems=(korvel redis nchan)
 declare -A group_cells=([max]=$((5 * 2 * 3)) [rate]=3 [idle]=3 [churn]=1 [nomatch]=5 [selective]=8 [scale]=2
                         [host]=0 [sse]=$((3 * 2 * (3 * 2 + 1) + 2)) [ring]=2
-                        [ops]=$((3 * 3 * 3 + 3)))
+                        [ops]=$((3 * 3 * 3 + 3)) [journal]=$((3 * 2 * 5 * 2 + 5 * 2 + 1)))
 total_cells=0
 for group in $cells; do
   [[ -n ${group_cells[$group]+set} ]] || { echo "unknown group of cells: $group" >&2; exit 2; }
@@ -411,6 +418,72 @@ if wanted ops; then
   else
     cat "$work/list-check" >>"$results"
   fi
+fi
+
+# The replay ring and the journal. First what the two cost together: each broadcast cell of the
+# max group on a fresh relay as it runs by default, with STATE_DIRECTORY naming a fresh folder on
+# the build's disk, beside one with --no-browser, which keeps neither; three rounds through all
+# the cells, the two in turn, which goes first turned each round. Then the journal alone: the
+# relay with the ring only (no STATE_DIRECTORY) beside ring and journal, K = 10 and 1 KiB, five
+# rounds. Then bench/journal_restart.py: the start on a full journal, and SIGTERM to serving again.
+# Every relay's journal folder is removed after its cell: each may hold some 70 MiB.
+journal_cell() {
+  local variant=$1 round=$2 state="" noted
+  shift 2
+  korvel_switches=() korvel_env=()
+  case $variant in
+    no-browser) korvel_switches=(--no-browser) ;;
+    journal-defaults | ring-journal)
+      state=$work/journal/$variant-$round-$((done_cells + 1))
+      mkdir -p "$state"
+      korvel_env=("STATE_DIRECTORY=$state") ;;
+  esac
+  fresh "$variant" korvel "$@"
+  noted="round=$round"  # the report sets the variants side by side round by round
+  if [[ -n $state ]]; then  # what the relay left in its folder: the journal was on
+    noted+=" journal_files=$(find "$state" -type f | wc -l)"
+    noted+=" journal_kib=$(find "$state" -type f -printf '%k\n' |
+      awk '{ k += $1 } END { print k + 0 }')"
+    rm -rf "$state"
+  fi
+  sed -i "\$ s/\$/ $noted/" "$results"
+  korvel_switches=() korvel_env=()
+}
+
+group=journal
+if wanted journal; then
+  pair=(journal-defaults no-browser)
+  for round in 0 1 2; do
+    for payload in 64 1024; do
+      for clients in 1 10 100 1000 10000; do
+        for v in 0 1; do
+          journal_cell "${pair[(v + round) % 2]}" $round --clients $clients --payload $payload
+        done
+      done
+    done
+  done
+  pair=(ring-only ring-journal)
+  for round in 0 1 2 3 4; do
+    for v in 0 1; do
+      journal_cell "${pair[(v + round) % 2]}" $round --clients 10 --payload 1024
+    done
+  done
+
+  ((++done_cells))
+  printf '\r[%2d/%d] start on a full journal, SIGTERM to serving again          ' "$done_cells" \
+    "$total_cells" >&2
+  status=0
+  timeout "$cell_limit" python3 bench/journal_restart.py --executable "$work/KorvelCaptureServer" \
+    --folder "$work/journal/restarts" --stream $korvel_stream --events $korvel_events \
+    --metrics $metrics_port >"$work/restarts.out" 2>"$work/restarts.err" || status=$?
+  if ((status != 0)); then
+    cell_failed "cell=restarts" "restarts-status-$status" \
+      "bench/journal_restart.py ended with status $status" "$work/restarts.out" \
+      "$work/restarts.err"
+  else
+    sed "s/^/group=journal /" "$work/restarts.out" >>"$results"
+  fi
+  rm -rf "$work/journal"
 fi
 
 # What the host granted the relay's event socket (it asks for 8 MiB).
