@@ -7,7 +7,7 @@
 #   CELL_SECONDS=1 bash bench/run-matrix.sh   # shorter cells
 #   CELLS="sse ring" bash bench/run-matrix.sh   # only these groups of cells
 #   CELLS=ops bash bench/run-matrix.sh   # the metrics port and the allow-lists, some 2 minutes
-#   CELLS=journal bash bench/run-matrix.sh   # the replay ring and the journal, some 7 minutes
+#   CELLS=journal bash bench/run-matrix.sh   # the replay ring and the journal, some 9 minutes
 #
 # The groups: max rate idle churn nomatch selective scale host sse ring ops journal. A run of some
 # groups replaces only their lines in the results, so the report keeps the other groups of the last
@@ -25,6 +25,7 @@ cell_seconds=${CELL_SECONDS:-3}
 all_groups="max rate idle churn nomatch selective scale host sse ring ops journal"
 cells=${CELLS:-$all_groups}
 cell_limit=600  # seconds, far past what any cell of a sound run takes
+warm_seconds=${WARM_SECONDS:-3}  # before the journal group's cells
 out=build-bench
 results=$out/results.txt
 korvel_stream=13677 korvel_events=19007 redis_port=16379 nchan_port=18080 metrics_port=19107
@@ -205,6 +206,22 @@ fresh() {
   ((++done_cells))
   printf '\r[%2d/%d] %-8s %-6s %s          ' "$done_cells" "$total_cells" "$cell" "$system" "$*" >&2
   start_server "$system"
+  measure "$cell" "$system" "$@"
+  stop_server
+}
+
+# A cell on a server of its own that has first run under the same load for $warm_seconds, its
+# output unread: what is measured is a server that has run a while, its buffers and the relay's
+# ring full and their memory (or the journal's files) in use again rather than being taken.
+warmed() {
+  local cell=$1 system=$2
+  shift 2
+  ((++done_cells))
+  printf '\r[%2d/%d] %-8s %-6s %s          ' "$done_cells" "$total_cells" "$cell" "$system" "$*" >&2
+  start_server "$system"
+  timeout "$cell_limit" taskset -c 1 $out/bench/korvel_loadgen --target "$system" \
+    --stream "$(stream_port "$system")" --events $korvel_events --pid "$server_pid" \
+    --seconds "$warm_seconds" "$@" >/dev/null 2>&1 || true
   measure "$cell" "$system" "$@"
   stop_server
 }
@@ -438,7 +455,7 @@ journal_cell() {
       mkdir -p "$state"
       korvel_env=("STATE_DIRECTORY=$state") ;;
   esac
-  fresh "$variant" korvel "$@"
+  warmed "$variant" korvel "$@"
   noted="round=$round"  # the report sets the variants side by side round by round
   if [[ -n $state ]]; then  # what the relay left in its folder: the journal was on
     noted+=" journal_files=$(find "$state" -type f | wc -l)"
