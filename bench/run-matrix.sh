@@ -206,25 +206,18 @@ fresh() {
   ((++done_cells))
   printf '\r[%2d/%d] %-8s %-6s %s          ' "$done_cells" "$total_cells" "$cell" "$system" "$*" >&2
   start_server "$system"
+  # With warm set, the server first runs under the same load for $warm_seconds, its output
+  # unread: what is measured is a server that has run a while, its buffers and the relay's ring
+  # full and their memory (or the journal's files) in use again rather than being taken.
+  if [[ -n ${warm:-} ]]; then
+    timeout "$cell_limit" taskset -c 1 $out/bench/korvel_loadgen --target "$system" \
+      --stream "$(stream_port "$system")" --events $korvel_events --pid "$server_pid" \
+      --seconds "$warm_seconds" "$@" >/dev/null 2>&1 || true
+  fi
   measure "$cell" "$system" "$@"
   stop_server
 }
 
-# A cell on a server of its own that has first run under the same load for $warm_seconds, its
-# output unread: what is measured is a server that has run a while, its buffers and the relay's
-# ring full and their memory (or the journal's files) in use again rather than being taken.
-warmed() {
-  local cell=$1 system=$2
-  shift 2
-  ((++done_cells))
-  printf '\r[%2d/%d] %-8s %-6s %s          ' "$done_cells" "$total_cells" "$cell" "$system" "$*" >&2
-  start_server "$system"
-  timeout "$cell_limit" taskset -c 1 $out/bench/korvel_loadgen --target "$system" \
-    --stream "$(stream_port "$system")" --events $korvel_events --pid "$server_pid" \
-    --seconds "$warm_seconds" "$@" >/dev/null 2>&1 || true
-  measure "$cell" "$system" "$@"
-  stop_server
-}
 
 wanted() { [[ " $cells " == *" $1 "* ]]; }
 
@@ -455,7 +448,7 @@ journal_cell() {
       mkdir -p "$state"
       korvel_env=("STATE_DIRECTORY=$state") ;;
   esac
-  warmed "$variant" korvel "$@"
+  warm=1 fresh "$variant" korvel "$@"
   noted="round=$round"  # the report sets the variants side by side round by round
   if [[ -n $state ]]; then  # what the relay left in its folder: the journal was on
     noted+=" journal_files=$(find "$state" -type f | wc -l)"
