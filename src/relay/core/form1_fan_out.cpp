@@ -50,7 +50,6 @@ void Form1::wListen_DataArrival(long bytesTotal) {
                             {0, at.count(), dropped, ToldHostDrops, wListen.Origin()});
     if (recent->Missed()) missed = EventStreamMissed(recent->MissedCount());
   }
-  const std::string_view text = eventText;
   SharedBytes part;  // built at the first recipient and shared by all of them
   const auto serve = [&](ElementIndex i, bool accepted) {
     const ClientSession& session = Sessions[i];
@@ -64,7 +63,7 @@ void Form1::wListen_DataArrival(long bytesTotal) {
     if (session.Answer == AnswerKind::EventStream) {
       return wSession.SendData(i, EventStreamBytes(*recent));
     }
-    if (!part) part = EventPart(text, Config.UseEventContentType);
+    if (!part) part = EventPart(eventText, Config.UseEventContentType);
     wSession.SendData(i, part);
   };
   // The receivers are served in ascending order of their elements, as a walk over every session
@@ -82,7 +81,7 @@ void Form1::wListen_DataArrival(long bytesTotal) {
     }
   } else {
     // The index finds the receivers at the cost of their number and of the distinct filters.
-    Receivers.ForEachAccepting(text, sender, [&](ElementIndex i) {
+    Receivers.ForEachAccepting(eventText, sender, [&](ElementIndex i) {
       if (wSession.State(i) != SocketState::Connected) return Stale.push_back(i);
       if (Sessions[i].CatchingUp) return;
       Sessions[i].AcceptedEvent = EventNumber;
