@@ -96,7 +96,7 @@ void ReplayRing::Restore(const SocketIdentity& socket) {
     }
   }
   Trim();
-  GapBeforeNext = HeaderStale = !(newest.Socket == socket) || newest.Interrupted;
+  GapBeforeNext = !(newest.Socket == socket) || newest.Interrupted;
   const journal::RecordFields last =
       Count > 0 ? journal::ViewRecord(Slot(Next - 1).Record).Fields : journal::RecordFields{};
   EndAtRestore = {last.Origin, !GapBeforeNext};
@@ -111,14 +111,12 @@ RecentEvent& ReplayRing::Append(std::string_view text, std::string_view senderIp
   Segment& segment = Segments.back();
   char* record = segment.Bytes + segment.End;
   fields.Seq = Next;
-  if (std::exchange(GapBeforeNext, false)) fields.MissedBefore = journal::UnknownCount;
+  const bool gap = std::exchange(GapBeforeNext, false);
+  if (gap) fields.MissedBefore = journal::UnknownCount;
   journal::WriteRecord(record, fields, senderIp, text);
   segment.End += size;
-  if (std::exchange(HeaderStale, false)) {
-    // The gap is written down with the record: from now on this segment is this run's.
-    journal::WriteSegmentHeader(segment.Bytes,
-                                {Generation, RunTag, segment.FirstSeq, EventSocket, false});
-  }
+  // The gap is written down with the record: from now on the segment taken up is this run's.
+  if (gap) WriteHeader(segment, false);
   RecentEvent& event = Push(record, size);
   event.MissedAny = fields.MissedBefore != 0;
   Trim();
@@ -155,13 +153,16 @@ void ReplayRing::OpenSegment() {
   if (!Segments.empty() && !journals && Store.Journals(Segments.back().Bytes)) {
     // What follows is served but not written: the next run must not take the journal's end
     // for the last event served.
-    journal::WriteSegmentHeader(Segments.back().Bytes, {Generation, RunTag,
-                                                        Segments.back().FirstSeq, EventSocket,
-                                                        true});
+    WriteHeader(Segments.back(), true);
   }
   journal::WriteSegmentHeader(bytes, {++Generation, RunTag, Next, EventSocket, false});
   std::memset(bytes + journal::SegmentHeaderBytes, 0, 8);
   Segments.push_back({bytes, Next, journal::SegmentHeaderBytes});
+}
+
+void ReplayRing::WriteHeader(const Segment& segment, bool interrupted) {
+  journal::WriteSegmentHeader(segment.Bytes, {Generation, RunTag, segment.FirstSeq, EventSocket,
+                                              interrupted});
 }
 
 void ReplayRing::DropOldest() {

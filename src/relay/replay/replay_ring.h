@@ -108,6 +108,8 @@ class ReplayRing {
   RecentEvent& Slot(std::uint64_t seq) { return Slots[((seq - First) + Head) & (Slots.size() - 1)]; }
   RecentEvent& Push(const char* record, std::size_t size);
   void OpenSegment();
+  // Rewrites the header of the newest segment (or the one before a new one) as this run's.
+  void WriteHeader(const Segment& segment, bool interrupted);
   // Lets the oldest events go past the capacity and MaxBytes, keeping the newest's context.
   void Trim();
   void DropOldest();
@@ -126,8 +128,9 @@ class ReplayRing {
   std::vector<RecentEvent> Slots;  // a power of two of them, round from Head
   std::deque<Segment> Segments;
   std::size_t HeldBytes = 0;
+  // The next event follows a gap; until it is written, the newest segment names the run it was
+  // taken up from.
   bool GapBeforeNext = false;
-  bool HeaderStale = false;  // the newest segment still names the run it was taken up from
   std::uint64_t HostDropsAtRestore = 0;
   JournalEnd EndAtRestore;
 };
